@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need; does nothing when all are present.
+set -euo pipefail
+PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+      libgtest-dev libgmock-dev libbenchmark-dev
+      libcrypto++-dev libjsoncpp-dev libpcap-dev libcpp-httplib-dev libcli11-dev
+      nginx-light libnginx-mod-rtmp ffmpeg x264 python3)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The packaged nginx starts a system service on install; the tests run private instances only.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
