@@ -9,3 +9,6 @@ using EventCallback = int (*)(void* context, const wchar_t* category, const wcha
 int32_t RegisterEventCallback(void* context, EventCallback callback);
 void PostEvent(const char* category, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void PostEvent(const wchar_t* category, const wchar_t* fmt, ...);
+
+// Test hook: forgets every registration (the registry otherwise only grows for the process life).
+void ResetEventCallbacksForTests();

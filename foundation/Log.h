@@ -6,6 +6,7 @@
 // the settings store: SOFTWARE\DebugZeph\<module> (per user) and SOFTWARE\DebugZeph\GLOBAL
 // (machine-wide); the larger of the two wins.
 #include <cstdint>
+#include <string>
 
 #include "platform/ReentrantLock.h"
 
@@ -44,3 +45,8 @@ int getRegistryKey(const char* keyPath, const char* valueName, int defaultValue)
 // String settings reader: 0 when found (and *hive = 0 user / 1 machine), -1 otherwise.
 int getRegistryString(const char* keyPath, const char* valueName, char* buffer, uint32_t bufferBytes,
                       int* hive);
+
+// The module's file name as found at LogInit (names the per-module settings key); empty before.
+std::string LogModuleName();
+// Test hook: closes the output and returns the log to its state before LogInit.
+void LogResetForTests();

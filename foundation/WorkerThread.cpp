@@ -18,6 +18,7 @@ struct CWorkerThread::State {
 
 namespace {
 std::atomic<uint32_t> g_nextHandle{0x100};
+std::atomic<uint32_t> g_stopGraceMs{2000};  // the pause between the two waits of Stop
 // The state of the worker thread running on this OS thread, so its procedure can poll its own
 // flag without the object's lock (which Stop may hold while waiting for it).
 thread_local CWorkerThread::State* tls_state = nullptr;
@@ -46,7 +47,12 @@ bool CWorkerThread::Start(Procedure proc, void* param, const char* name) {
         state->thread = std::thread([state, proc = std::move(proc), param, this]() {
             tls_state = state.get();
             tls_owner = this;
-            proc(param, this);
+            try {
+                proc(param, this);
+            } catch (...) {
+                // An escaping exception would end the process; the thread just ends instead.
+                Log(LOG_ERROR, 0, "*** Exception in worker thread 0x%X", state->handleId);
+            }
             state->running = false;
             state->ended.Set();
         });
@@ -74,7 +80,7 @@ bool CWorkerThread::Stop(uint32_t timeoutMs) {
         return true;
     }
     Log(LOG_TRACE, 0, "***WARNING: Waiting for Thread 0x%X", st->handleId);
-    platform::Sleep(2000);
+    platform::Sleep(g_stopGraceMs.load());
     Log(LOG_TRACE, 0, "***WARNING: Waiting %d", static_cast<int>(timeoutMs));
     if (st->ended.Wait(timeoutMs)) {
         Log(LOG_TRACE, 0, "Thread closing normally after wait: 0x%X", st->handleId);
@@ -86,6 +92,8 @@ bool CWorkerThread::Stop(uint32_t timeoutMs) {
     platform::Sleep(100);
     return true;
 }
+
+void CWorkerThread::SetStopGraceForTests(uint32_t ms) { g_stopGraceMs = ms; }
 
 bool CWorkerThread::IsCreated() const {
     auto& lock = const_cast<platform::CReentrantLock&>(m_lock);

@@ -22,6 +22,8 @@ public:
     bool Stop(uint32_t timeoutMs);
     bool IsCreated() const;
     bool IsRunning() const;
+    // Test hook: the pause between the two waits of Stop (2000 ms unless changed).
+    static void SetStopGraceForTests(uint32_t ms);
 
     struct State;
 

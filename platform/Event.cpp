@@ -5,10 +5,10 @@
 namespace platform {
 
 void CEvent::Set() {
-    {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_set = true;
-    }
+    // Notify under the mutex: a waiter that wakes may destroy the event at once (a completion
+    // event on its stack), and a notify after unlocking would then touch a dead condition variable.
+    std::lock_guard<std::mutex> g(m_mutex);
+    m_set = true;
     if (m_manual) m_cond.notify_all();
     else m_cond.notify_one();
 }
