@@ -1,0 +1,407 @@
+#include "net/TCPBase.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "foundation/Log.h"
+#include "platform/Clock.h"
+
+namespace {
+
+// AF_INET6 has the number 23 on Windows; callers that carry that number still get IPv6.
+constexpr int kWindowsInet6 = 23;
+
+struct Candidate {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family = AF_INET;
+};
+
+void AddressText(const sockaddr* sa, char* out, size_t size) {
+    out[0] = '\0';
+    if (sa->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, out, size);
+    } else if (sa->sa_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, out, size);
+    }
+}
+
+bool IsBlocking(int fd) {
+    if (fd < 0) return true;
+    int flags = fcntl(fd, F_GETFL);
+    return flags < 0 || (flags & O_NONBLOCK) == 0;
+}
+
+bool SetNonBlocking(int fd, bool on) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+CTCPBase::CTCPBase() : m_pCalls(&net::SystemSocketCalls()) {}
+
+CTCPBase::~CTCPBase() {
+    if (m_socket.load() != kNoSocket) TCPShutDown();
+}
+
+void CTCPBase::SetSocketCalls(const net::SocketCalls* calls) {
+    m_pCalls.store(calls ? calls : &net::SystemSocketCalls());
+}
+
+int CTCPBase::CreateSocket(int family) {
+    platform::CAutoLock g(m_SocketLock);
+    const int af = (family == AF_INET6 || family == kWindowsInet6) ? AF_INET6 : AF_INET;
+    int fd = ::socket(af, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    m_socket.store(fd < 0 ? kNoSocket : fd);
+    if (fd < 0) {
+        LogTrace(1, "create socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) FAILED");
+        return TCP_SOCKET_FAILED;
+    }
+    return TCP_OK;
+}
+
+int CTCPBase::Resolve(const char* host, int port, addrinfo** result) {
+    char service[10];
+    snprintf(service, sizeof service, "%d", port);
+    addrinfo hints{};
+    hints.ai_flags = 0;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    *result = nullptr;
+    return getaddrinfo(host, service, &hints, result);
+}
+
+int CTCPBase::ConnectOne(const sockaddr* address, socklen_t addressLength, int connectTimeoutSec) {
+    const int fd = m_socket.load();
+    const bool withTimeout = connectTimeoutSec > 0;
+    if (withTimeout) SetNonBlocking(fd, true);
+    int rc = ::connect(fd, address, addressLength);
+    const int err = errno;
+    if (rc < 0 && withTimeout && net::ClassifySocketError(err, false) == net::SocketError::WouldBlock) {
+        // poll with a deadline so a signal cannot stretch the wait.
+        const uint32_t limit = static_cast<uint32_t>(connectTimeoutSec) * 1000u;
+        const uint32_t start = platform::timeGetTime();
+        int ready;
+        for (;;) {
+            const uint32_t spent = platform::timeGetTime() - start;
+            pollfd p{fd, POLLOUT, 0};
+            ready = ::poll(&p, 1, spent >= limit ? 0 : static_cast<int>(limit - spent));
+            if (ready < 0 && errno == EINTR) continue;
+            break;
+        }
+        if (ready == 0) {
+            LogTrace(1, "select timeout");
+            rc = -1;
+        } else if (ready < 0) {
+            LogTrace(1, "select error: %i", errno);
+            rc = -1;
+        } else {
+            // Unlike Winsock, a refused connect also shows as writable: SO_ERROR tells them apart.
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+            if (soError != 0) {
+                LogTrace(1, "select error: %i", soError);
+                rc = -1;
+            } else {
+                LogTrace(1, "select success");
+                rc = 0;
+            }
+        }
+    }
+    if (withTimeout) SetNonBlocking(fd, false);
+    return rc;
+}
+
+int CTCPBase::ConnectSocket(const char* host, int port, int connectTimeoutSec, bool secure, const addrinfo* list,
+                            bool useLiteralAddress) {
+    platform::CAutoLock g(m_SocketLock);
+    if (connectTimeoutSec > 0) LogTrace(1, "using timeout: %i seconds", connectTimeoutSec);
+    m_bSecure = false;
+
+    std::vector<Candidate> candidates;
+    if (useLiteralAddress) {
+        Candidate c;
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&c.address);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&c.address);
+        if (inet_pton(AF_INET, host, &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(static_cast<uint16_t>(port));
+            c.length = sizeof(sockaddr_in);
+            c.family = AF_INET;
+            candidates.push_back(c);
+        } else if (inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(static_cast<uint16_t>(port));
+            c.length = sizeof(sockaddr_in6);
+            c.family = AF_INET6;
+            candidates.push_back(c);
+        }
+    } else {
+        for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
+            if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) || ai->ai_addrlen > sizeof(sockaddr_storage))
+                continue;
+            Candidate c;
+            memcpy(&c.address, ai->ai_addr, ai->ai_addrlen);
+            c.length = ai->ai_addrlen;
+            c.family = ai->ai_family;
+            candidates.push_back(c);
+        }
+    }
+
+    int error = TCP_OK;
+    if (!useLiteralAddress && list == nullptr) {
+        LogTrace(1, "getaddrinfo FAILED (server=\"%s\", port=\"%i\")", host, port);
+        LogTrace(3, "connect to server IP=(%s)", host);
+        error = TCP_CONNECT_FAILED;
+    } else {
+        bool connected = false;
+        for (size_t i = 0; i < candidates.size() && !connected; ++i) {
+            const Candidate& c = candidates[i];
+            char ip[INET6_ADDRSTRLEN];
+            AddressText(reinterpret_cast<const sockaddr*>(&c.address), ip, sizeof ip);
+            LogTrace(2, "getaddrinfo (server=\"%s\", port=\"%i\") server IP=(%s)", host, port, ip);
+            // A failed attempt leaves the socket unusable, and the family must match the
+            // address: every further attempt gets a fresh socket with the stored time-outs.
+            int fd = m_socket.load();
+            int domain = 0;
+            socklen_t len = sizeof domain;
+            const bool familyMatches =
+                fd != kNoSocket && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == c.family;
+            if (i > 0 || !familyMatches) {
+                if (fd != kNoSocket) {
+                    m_socket.store(kNoSocket);
+                    ::close(fd);
+                }
+                if (CreateSocket(c.family) != TCP_OK) continue;
+                if (m_uReceiveTimeoutMs.load() != 0) SetReceiveTimeout(0);
+                if (m_uSendTimeoutMs.load() != 0) SetSendTimeout(0);
+            }
+            const int rc = ConnectOne(reinterpret_cast<const sockaddr*>(&c.address), c.length, connectTimeoutSec);
+            LogTrace(3, "connect to server IP=(%s)", ip);
+            if (rc == 0) {
+                connected = true;
+            } else {
+                LogTrace(3, "connect to server IP=(%s)", ip);
+            }
+        }
+        if (!connected) error = TCP_CONNECT_FAILED;
+    }
+
+    const int fd = m_socket.load();
+    sockaddr_storage own{};
+    socklen_t ownLength = sizeof own;
+    if (fd == kNoSocket || getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) != 0) {
+        LogTrace(3, "getsockname failed");
+    } else {
+        unsigned port = own.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&own)->sin6_port)
+                                                  : ntohs(reinterpret_cast<sockaddr_in*>(&own)->sin_port);
+        LogTrace(3, "getsockname: own port number %u", port);
+        m_iOwnPort.store(static_cast<int>(port));
+    }
+
+    if (error == TCP_OK && fd != kNoSocket && secure) return TCP_NOT_SUPPORTED;
+    // Also set after a failed connect while the socket is still open: only TCPShutDown clears it.
+    SetConnected(fd != kNoSocket);
+    return error;
+}
+
+int CTCPBase::GetSendBufferSize() {
+    int size = 0;
+    socklen_t len = sizeof size;
+    const int rc = getsockopt(m_socket.load(), SOL_SOCKET, SO_SNDBUF, &size, &len);
+    LogTrace(6, "getsockopt buffer=%d", size);
+    if (rc != 0) {
+        LogTrace(1, "getsockopt FAILED: %d", rc);
+        return -1;
+    }
+    return size;
+}
+
+int CTCPBase::SetSendBufferSize(int bytes) {
+    if (setsockopt(m_socket.load(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0) {
+        LogTrace(2, "setsockopt FAILED: buffer=%d", bytes);
+        return -1;
+    }
+    LogTrace(3, "setsockopt buffer=%d", bytes);
+    return 0;
+}
+
+bool CTCPBase::ApplyTimeout(int option, uint32_t ms, const char* name) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    if (setsockopt(m_socket.load(), SOL_SOCKET, option, &tv, sizeof tv) != 0) {
+        LogTrace(2, "setsockopt %s FAILED: timeoutms=%d", name, static_cast<int>(ms));
+        return false;
+    }
+    LogTrace(3, "setsockopt %s timeoutms=%d", name, static_cast<int>(ms));
+    return true;
+}
+
+int CTCPBase::SetReceiveTimeout(uint32_t ms) {
+    if (ms != 0) m_uReceiveTimeoutMs.store(ms);
+    if (m_socket.load() == kNoSocket) return 1;
+    const uint32_t stored = m_uReceiveTimeoutMs.load();
+    if (stored == 0) return -2;
+    return ApplyTimeout(SO_RCVTIMEO, stored, "SO_RCVTIMEO") ? 0 : -1;
+}
+
+int CTCPBase::SetSendTimeout(uint32_t ms) {
+    if (ms != 0) m_uSendTimeoutMs.store(ms);
+    if (m_socket.load() == kNoSocket) return 1;
+    const uint32_t stored = m_uSendTimeoutMs.load();
+    if (stored == 0) return -2;
+    return ApplyTimeout(SO_SNDTIMEO, stored, "SO_SNDTIMEO") ? 0 : -1;
+}
+
+int CTCPBase::SetNoDelay(bool disable) {
+    const int value = disable ? 0 : 1;
+    if (setsockopt(m_socket.load(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) {
+        LogTrace(2, "setsockopt FAILED: IPPROTO_TCP, TCP_NODELAY=%d", value);
+        return TCP_SOCKOPT_FAILED;
+    }
+    LogTrace(3, "setsockopt IPPROTO_TCP, TCP_NODELAY=%d", value);
+    return TCP_OK;
+}
+
+int CTCPBase::Send(const uint8_t* data, int length) {
+    platform::CAutoLock g(m_SendLock);
+    if (m_bSecure.load()) {
+        LogTrace(6, "CTCPBase::Send SSL %d", length);
+        return TCP_NOT_SUPPORTED;
+    }
+    LogTrace(6, "CTCPBase::Send %d", length);
+    return SendAll(data, length);
+}
+
+int CTCPBase::SendAll(const uint8_t* data, int length) {
+    if (length < 1) return TCP_NO_DATA;
+    return SendPiece(data, length, TCP_NO_DATA);
+}
+
+int CTCPBase::SendPiece(const uint8_t* data, int length, int result) {
+    const net::SocketCalls* calls = m_pCalls.load();
+    int offset = 0;
+    while (length - offset > 0) {
+        const int remaining = length - offset;
+        LogTrace(5, "Send tail_pos:%d size:%d data_size:%d", offset, remaining, length);
+        const int fd = m_socket.load();
+        const ssize_t sent = calls->send(fd, data + offset, static_cast<size_t>(remaining));
+        const int err = errno;
+        LogTrace(5, "Result send: %d", static_cast<int>(sent));
+        if (sent > 0) {
+            offset += static_cast<int>(sent);
+            result = TCP_DATA_PRESENT;
+            continue;
+        }
+        const net::SocketError kind =
+            sent == 0 ? net::SocketError::Other : net::ClassifySocketError(err, IsBlocking(fd));
+        switch (kind) {
+            case net::SocketError::WouldBlock:
+                LogTrace(3, "TcpSend error: %d (Operation would block)", err);
+                return TCP_ERROR;
+            case net::SocketError::MessageTooLong:
+                if (remaining > 1) {
+                    const int first = remaining / 2;
+                    const int firstResult = SendPiece(data + offset, first, result);
+                    return SendPiece(data + offset + first, remaining - first, firstResult);
+                }
+                LogTrace(3, "TcpSend error: %d (unknown)", err);
+                return TCP_ERROR;
+            case net::SocketError::Reset:
+                LogTrace(3, "TcpSend error: %d (connection reset by remote host)", err);
+                return TCP_SHUTDOWN;
+            case net::SocketError::NoBuffers:
+                LogTrace(3, "TcpSend error: %d (no buffers)", err);
+                return result;
+            case net::SocketError::Shutdown:
+                LogTrace(3, "TcpSend error: %d (connection shutdown)", err);
+                return TCP_SHUTDOWN;
+            case net::SocketError::TimedOut:
+                LogTrace(3, "TcpSend error: %d (send timed out)", err);
+                return TCP_TIMEOUT;
+            case net::SocketError::None:
+            case net::SocketError::Other:
+                LogTrace(3, "TcpSend error: %d (unknown)", sent == 0 ? 0 : err);
+                return TCP_ERROR;
+        }
+    }
+    return result;
+}
+
+int CTCPBase::Recv(uint8_t* buffer, int capacity, int* received) {
+    platform::CAutoLock g(m_RecvLock);
+    const int fd = m_socket.load();
+    if (fd == kNoSocket) {
+        Log(LOG_CUSTOM1, 0, "CTCPBase::Recv m_socket==0");
+        return TCP_ERROR;
+    }
+    if (m_bSecure.load()) {
+        Log(LOG_CUSTOM1, 6, "CTCPBase::Recv SSL %d", capacity);
+        return TCP_NOT_SUPPORTED;
+    }
+    LogTrace(5, "::Recv buffersize:%d", capacity);
+    *received = 0;
+    const ssize_t r = m_pCalls.load()->recv(fd, buffer, static_cast<size_t>(capacity > 0 ? capacity : 0));
+    const int err = errno;
+    *received = static_cast<int>(r);
+    LogTrace(5, "::recv size:%d", static_cast<int>(r));
+    Log(LOG_CUSTOM1, 6, "CTCPBase::Recv %d", static_cast<int>(r));
+    if (r > 0) return TCP_DATA_PRESENT;
+    if (r < 0 && net::ClassifySocketError(err, IsBlocking(fd)) == net::SocketError::TimedOut) {
+        LogTrace(4, "Warning: TCP Recv : %d %d (TIMEOUT)", static_cast<int>(r), err);
+        return TCP_TIMEOUT;
+    }
+    LogTrace(2, "Error: TCP Recv : %d %d", static_cast<int>(r), r == 0 ? 0 : err);
+    return TCP_SHUTDOWN;
+}
+
+bool CTCPBase::IsConnected() {
+    platform::CAutoLock g(m_ConnectedLock);
+    return m_bConnected;
+}
+
+void CTCPBase::SetConnected(bool connected) {
+    platform::CAutoLock g(m_ConnectedLock);
+    m_bConnected = connected;
+}
+
+int CTCPBase::TCPShutDown() {
+    LogTrace(7, "TCPShutDown:+");
+    platform::CAutoLock g(m_SocketLock);
+    m_bSecure = false;
+    const int fd = m_socket.load();
+    if (fd != kNoSocket) {
+        // Cleared before the socket goes, so a receive woken by this shutdown can tell a
+        // deliberate close from a lost connection.
+        SetConnected(false);
+        LogTrace(1, "TCPShutDown: Shutting down TCP socket");
+        // shutdown wakes a recv or send blocked on another thread; the descriptor is closed
+        // only once both have left, so its number cannot be reused under them.
+        ::shutdown(fd, SHUT_RDWR);
+        LogTrace(1, "TCPShutDown: Closing TCP socket");
+        {
+            platform::CAutoLock r(m_RecvLock);
+            platform::CAutoLock s(m_SendLock);
+            m_socket.store(kNoSocket);
+            ::close(fd);
+        }
+    }
+    LogTrace(7, "TCPShutDown:-");
+    return 0;
+}

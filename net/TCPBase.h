@@ -1,0 +1,91 @@
+#pragma once
+// CTCPBase: one TCP socket with the small, lock-protected set of operations the layers above
+// need: create, resolve and connect (optionally with a connect time-out), tune, send a whole
+// buffer, receive once, shut down. CTCPClient derives from it and the RTMP client from that, so
+// one object is socket, buffered client and protocol client at once.
+//
+// Virtual slots: 0 destructor, 1 Send. Derived classes keep slot 1 and append their own.
+#include <atomic>
+#include <cstdint>
+#include <netdb.h>
+
+#include "net/SocketCalls.h"
+#include "net/TCPResult.h"
+#include "platform/ReentrantLock.h"
+
+class CTCPBase {
+public:
+    static constexpr int kNoSocket = -1;
+
+    CTCPBase();
+    virtual ~CTCPBase();
+    CTCPBase(const CTCPBase&) = delete;
+    CTCPBase& operator=(const CTCPBase&) = delete;
+
+    // Slot 1: the whole buffer goes out, or the result says why not.
+    virtual int Send(const uint8_t* data, int length);
+
+    // AF_INET6 (or 23, its number on Windows) gives an IPv6 socket, anything else IPv4.
+    int CreateSocket(int family);
+    // getaddrinfo for a stream/TCP socket of any family; 0 on success. The caller frees `result`.
+    static int Resolve(const char* host, int port, addrinfo** result);
+    // Connects to the addresses of `list` in order (or to `host` as a literal address) until one
+    // answers. connectTimeoutSec > 0 bounds each attempt; 0 blocks. The socket ends up blocking.
+    int ConnectSocket(const char* host, int port, int connectTimeoutSec, bool secure, const addrinfo* list,
+                      bool useLiteralAddress);
+
+    int GetSendBufferSize();
+    int SetSendBufferSize(int bytes);
+    // A non-zero argument is stored first; 0 re-applies the stored value.
+    // 0 applied, 1 no socket, -2 nothing stored, -1 setsockopt failed.
+    int SetReceiveTimeout(uint32_t ms);
+    int SetSendTimeout(uint32_t ms);
+    // `disable` true clears TCP_NODELAY (Nagle on), false sets it.
+    int SetNoDelay(bool disable);
+
+    int Recv(uint8_t* buffer, int capacity, int* received);
+
+    bool IsConnected();
+    void SetConnected(bool connected);
+    int TCPShutDown();
+
+    int GetOwnPort() const { return m_iOwnPort.load(); }
+    int GetSocketHandle() const { return m_socket.load(); }
+
+    // Test seam: replaces the send/recv calls of this object (nullptr restores the system ones).
+    void SetSocketCalls(const net::SocketCalls* calls);
+
+protected:
+    // The whole-buffer send without locking or secure-transport test; also used by the send thread.
+    int SendAll(const uint8_t* data, int length);
+
+    // Socket descriptor; kNoSocket when there is none. Written under m_SocketLock (create, connect,
+    // shutdown); read without it by Send/Recv, which must not wait for a connect to finish.
+    std::atomic<int> m_socket{kNoSocket};
+    std::atomic<int> m_iOwnPort{-1};
+    std::atomic<uint32_t> m_uReceiveTimeoutMs{0};
+    std::atomic<uint32_t> m_uSendTimeoutMs{0};
+
+    // Lock order (outermost first): m_SocketLock, then m_SendLock or m_RecvLock, then
+    // m_ConnectedLock. The socket lock is taken by create/connect/shutdown on any thread; the
+    // send lock by senders (producer thread, send thread); the receive lock by the receive thread.
+    // They are separate so the receive thread can sit in recv() while another thread sends or
+    // shuts the socket down (which wakes the recv).
+    platform::CReentrantLock m_SocketLock;
+    platform::CReentrantLock m_SendLock;
+    platform::CReentrantLock m_RecvLock;
+    // Guards m_bConnected; innermost, so any thread may poll the flag at any time.
+    platform::CReentrantLock m_ConnectedLock;
+    bool m_bConnected = false;
+
+    // Secure transport is not offered; the fields keep its place and stay zero.
+    uint32_t m_SecureContext[2] = {0, 0};
+    std::atomic<bool> m_bSecure{false};
+
+private:
+    int SendPiece(const uint8_t* data, int length, int result);
+    bool ApplyTimeout(int option, uint32_t ms, const char* name);
+    int ConnectOne(const sockaddr* address, socklen_t addressLength, int connectTimeoutSec);
+
+    std::atomic<const net::SocketCalls*> m_pCalls;
+};

@@ -1,0 +1,129 @@
+#pragma once
+// CTCPClient: the socket of CTCPBase turned into a connection with a receive thread that hands
+// every block read to OnReceive, and an optional send thread that drains a send buffer in
+// whole packets so the producer never waits on the network.
+//
+// Virtual slots (the protocol client derives from this class and relies on the order):
+//   0 destructor, 1 Send(data, length) [CTCPBase], 2 Connect, 3 Close, 4 Terminate,
+//   5 OnReceive, 6 OnCloseConnection, 7 Send(data, length, block), 8 SendBuffered.
+// A derived class that overrides OnReceive/OnCloseConnection must call Close() and then
+// Terminate() in its own destructor, so the receive thread is stopped before its members go.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "foundation/WorkerThread.h"
+#include "net/TCPBase.h"
+#include "net/TCPClientParams.h"
+#include "net/TCPSnifferStats.h"
+#include "platform/Event.h"
+
+class CTCPClient : public CTCPBase {
+public:
+    static constexpr int kReceiveBufferSize = 65536;
+    static constexpr int kDefaultTcpBufSize = 0x20000;
+    static constexpr int kDefaultSendTimeoutMs = 2000;
+    static constexpr int kDefaultReceiveTimeoutMs = 1000;
+
+    CTCPClient();
+    ~CTCPClient() override;
+
+    using CTCPBase::Send;
+    virtual int Connect(TCPClientParams params);                                    // slot 2
+    virtual bool Close();                                                            // slot 3
+    virtual bool Terminate();                                                        // slot 4
+    virtual void OnReceive(const uint8_t* data, int length, std::atomic<bool>* reconnectRequest);  // slot 5
+    virtual void OnCloseConnection();                                                // slot 6
+    virtual int Send(const uint8_t* data, int length, bool block);                  // slot 7
+    virtual int SendBuffered(const uint8_t* data, int length);                      // slot 8
+
+    // Discards everything waiting in the send buffer; the socket is untouched.
+    void FlushSendBuffer();
+
+    // For the protocol layer's "wait until the transport has closed": false at once while the
+    // socket is open; otherwise waits for the receive thread's current pass and answers whether
+    // the socket is still closed.
+    bool WaitUntilClosed();
+
+    void SetReconnectRequest(bool on) { m_bReconnectRequest.store(on); }
+    bool GetReconnectRequest() const { return m_bReconnectRequest.load(); }
+
+    // Statistics.
+    int GetSendBufferFillness() const { return send_buffer_fillness.load(); }
+    uint64_t GetTotalBytesSent() const { return m_uTotalBytesSent.load(); }
+    bool GetSendTimeoutFlag() const { return m_iSendTimeoutFlag.load() != 0; }
+    double GetEstimatedOutputBandwidth() const { return estimated_output_bandwidth.load(); }
+    int GetLastSendResult() const { return m_iLastSendResult.load(); }
+    bool IsSendBuffered() const { return bSendBuffered.load() != 0; }
+    // The parameters of the last successful connect, with the effective socket settings.
+    TCPClientParams GetStoredParams();
+
+    // Traffic sniffer (raw-socket statistics). Without one every figure reads 0.
+    // Start: 0 when running (or already there), else the sniffer's negative error code.
+    int StartSniffer();
+    void AddSnifferPortPair(int localPort, int remotePort);
+    void DestroySniffer();
+    TCPSnifferStats GetSnifferStats(int localPort, int remotePort);
+    // Where the sniffer comes from; the default makes none (the start then fails).
+    using SnifferFactory = std::function<std::unique_ptr<ITCPSniffer>()>;
+    static void SetSnifferFactory(SnifferFactory factory);
+
+private:
+    void ReceiveThreadProc(CWorkerThread* self);
+    void SendThreadProc(CWorkerThread* self);
+    bool IsDataPending();
+    void BufferedSend();
+    void ReleaseSendBuffers();
+    void WakeSendThread() { ev_send_new_data.Set(); }
+    int SendDirect(const uint8_t* data, int length);
+
+    std::atomic<int> bSendBuffered{1};
+    std::atomic<int> m_iSleepDelay{10};
+    const int m_iReceiveBufferSize = kReceiveBufferSize;
+    std::vector<uint8_t> m_ReceiveBuffer;  // used by the receive thread only; freed by Terminate
+
+    CWorkerThread m_ReceiveThread;
+    CWorkerThread m_SendThread;
+
+    platform::CEvent m_evReceiveStop{true, false};
+    platform::CEvent ev_send_new_data{false, false};    // also wakes the idle send thread
+    platform::CEvent ev_send_data_sent{false, false};
+    platform::CEvent ev_send_thread_exit{true, false};
+    platform::CEvent ev_send_send_all_event{true, false};
+    platform::CEvent ev_flush_send_buffer{true, false};
+
+    // The buffer bytes: [0, fillness) are waiting. The producer appends behind the fillness under
+    // m_SendBufferLock; the send thread reads the waiting bytes without it (they do not move
+    // until it compacts them itself, under the lock).
+    std::unique_ptr<uint8_t[]> send_buffer;
+    std::unique_ptr<uint8_t[]> send_buffer_aux;
+    std::atomic<int> send_buffer_size{0};
+    std::atomic<int> send_buffer_fillness{0};
+    std::atomic<int> send_packet_size{0};
+
+    std::atomic<uint64_t> m_uTotalBytesSent{0};
+    std::atomic<double> estimated_output_bandwidth{0.0};
+    std::atomic<int> m_iLastSendResult{0};
+
+    // Lock order (outermost first): m_ReceiveLoopLock, m_SocketLock (base), m_BufferedSendLock,
+    // m_SendBufferLock, then the base's send/receive/flag locks.
+    // m_ReceiveLoopLock: one pass of the receive thread (taken by it), the whole of Connect after
+    // the old connection is closed (caller thread), and WaitUntilClosed (protocol layer).
+    platform::CReentrantLock m_ReceiveLoopLock;
+    // m_BufferedSendLock: one BufferedSend pass and the pending-data test (send thread), and
+    // FlushSendBuffer (any thread).
+    platform::CReentrantLock m_BufferedSendLock;
+    // m_SendBufferLock: send_buffer/send_buffer_aux contents and their release, append (producer
+    // thread), compaction (send thread), flush (any thread), Close (closing thread).
+    platform::CReentrantLock m_SendBufferLock;
+
+    std::unique_ptr<ITCPSniffer> m_pSniffer;  // guarded by m_SocketLock
+    std::atomic<int> m_iSendTimeoutFlag{0};
+    std::atomic<bool> m_bReconnectRequest{false};
+    TCPClientParams m_StoredParams;  // guarded by m_SocketLock
+    std::atomic<int> m_iStoredSendTimeout{0};
+    std::atomic<int> m_iStoredReceiveTimeout{0};
+    bool m_bTerminated = false;  // guarded by m_SocketLock
+};

@@ -1,0 +1,233 @@
+// CTCPClient's send path: the two Send entries, SendBuffered, the send thread with BufferedSend,
+// and FlushSendBuffer.
+#include <algorithm>
+#include <cstring>
+
+#include "foundation/Log.h"
+#include "net/TCPClient.h"
+#include "platform/Clock.h"
+
+namespace {
+
+// How long a producer waits for the send thread before looking at the buffer again.
+constexpr uint32_t kRoomWaitMs = 5;
+// The idle send thread sleeps on ev_send_new_data, which every append, send-all request and
+// close signals; this bound is only a safety net.
+constexpr uint32_t kSendIdleWaitMs = 250;
+
+}  // namespace
+
+int CTCPClient::SendDirect(const uint8_t* data, int length) {
+    const int rc = CTCPBase::Send(data, length);
+    m_iLastSendResult.store(rc);
+    return rc;
+}
+
+int CTCPClient::Send(const uint8_t* data, int length, bool block) {
+    LogTrace(3, "CTCPClient::Send Enter size:%d block:%d", length, block ? 1 : 0);
+    int path;
+    if (bSendBuffered.load() == 0) {
+        path = 1;
+        SendDirect(data, length);
+        if (length > 0) m_uTotalBytesSent.fetch_add(static_cast<uint64_t>(length));
+    } else if (send_buffer_size.load() != 0) {
+        path = 2;
+        const int rc = SendBuffered(data, length);
+        if (rc != TCP_SHUTDOWN && rc != TCP_TIMEOUT) {
+            ev_send_send_all_event.Set();
+            WakeSendThread();
+            LogTrace(5, "CTCPClient::Send ev_send_send_all_event was set");
+            do {
+                LogTrace(5, "CTCPClient::Send wait for ev_send_thread_exit");
+                if (ev_send_data_sent.Wait(kRoomWaitMs) && !block) {
+                    LogTrace(5, "CTCPClient::Send ev_send_data_sent was signaled");
+                    break;
+                }
+                LogTrace(5, "CTCPClient::Send ev_send_data_sent timeout or block");
+                // A send thread that ran into the send time-out sends nothing more; waiting for
+                // it to empty the buffer would only end when the connection is closed.
+                if (m_iSendTimeoutFlag.load() != 0) break;
+            } while (send_buffer_fillness.load() != 0 && send_buffer_size.load() != 0);
+        }
+    } else {
+        path = 3;
+        if (!ev_send_thread_exit.IsSet()) SendDirect(data, length);
+    }
+    const int last = m_iLastSendResult.load();
+    if (last == TCP_DATA_PRESENT) {
+        LogTrace(3, "CTCPClient::Send (%d) OK, TCP_DATA_PRESENT", path);
+    } else if (last != 0) {
+        LogTrace(3, "CTCPClient::Send (%d) returned error %d", path, last);
+    }
+    return last;
+}
+
+int CTCPClient::SendBuffered(const uint8_t* data, int length) {
+    LogTrace(7,
+             "CTCPClient::SendBuffered: bSendBuffered: %d, send_buffer_size: %d, send_buffer_fillness: %d, size of "
+             "data: %d, send_packet_size: %d",
+             bSendBuffered.load(), send_buffer_size.load(), send_buffer_fillness.load(), length,
+             send_packet_size.load());
+    if (bSendBuffered.load() == 0) {
+        const int rc = SendDirect(data, length);
+        if (length > 0) m_uTotalBytesSent.fetch_add(static_cast<uint64_t>(length));
+        return rc;
+    }
+    if (send_buffer_size.load() == 0) {
+        LogTrace(5, "CTCPClient wait for ev_send_thread_exit");
+        if (!ev_send_thread_exit.IsSet()) {
+            LogTrace(5, "CTCPClient timeout for ev_send_thread_exit");
+            return SendDirect(data, length);
+        }
+        return m_iLastSendResult.load();
+    }
+    if (length <= 0) return m_iLastSendResult.load();
+
+    for (;;) {
+        const int size = send_buffer_size.load();
+        if (size == 0) return TCP_SHUTDOWN;
+        if (send_buffer_fillness.load() + static_cast<int64_t>(length) > size) {
+            if (send_packet_size.load() + static_cast<int64_t>(length) > size) {
+                // Too large to ever wait for room: cut it into pieces that each fill the free
+                // space and go out with a blocking send.
+                do {
+                    LogTrace(7, "CTCPClient::SendBuffered (in (recursive) while loop)");
+                    const int piece = std::min(length, send_buffer_size.load() - send_buffer_fillness.load());
+                    if (piece < 1) break;
+                    Send(data, piece, true);
+                    data += piece;
+                    length -= piece;
+                } while (send_buffer_fillness.load() + static_cast<int64_t>(length) > send_buffer_size.load());
+                return SendBuffered(data, length);
+            }
+            ev_send_data_sent.Wait(kRoomWaitMs);
+            for (;;) {
+                if (m_iSendTimeoutFlag.load() != 0) return TCP_TIMEOUT;
+                if (send_buffer_fillness.load() + static_cast<int64_t>(length) <= send_buffer_size.load()) break;
+                if (send_buffer_size.load() == 0) return TCP_SHUTDOWN;
+                ev_send_data_sent.Wait(kRoomWaitMs);
+            }
+        }
+
+        LogTrace(7, "CTCPClient::SendBuffered Event Reset - wait...");
+        ev_send_send_all_event.Reset();
+        platform::CAutoLock b(m_SendBufferLock);
+        LogTrace(7, "CTCPClient::SendBuffered Event ok");
+        const int bufferSize = send_buffer_size.load();
+        if (bufferSize == 0) {
+            LogTrace(7, "CTCPClient::SendBuffered TCP_SHUTDOWN");
+            return TCP_SHUTDOWN;
+        }
+        const int fill = send_buffer_fillness.load();
+        // Checked again under the lock: another producer may have taken the room meanwhile.
+        if (fill + static_cast<int64_t>(length) > bufferSize) continue;
+        memcpy(send_buffer.get() + fill, data, static_cast<size_t>(length));
+        send_buffer_fillness.store(fill + length);
+        LogTrace(7, "CTCPClient::SendBuffered send_buffer_fillness: %d ev_send_new_data signal", fill + length);
+        ev_send_new_data.Set();
+        return m_iLastSendResult.load();
+    }
+}
+
+bool CTCPClient::IsDataPending() {
+    if (send_buffer_size.load() == 0) return false;
+    platform::CAutoLock g(m_BufferedSendLock);
+    const int fill = send_buffer_fillness.load();
+    if (ev_send_send_all_event.IsSet()) return fill > 0;
+    return fill > send_packet_size.load();
+}
+
+void CTCPClient::SendThreadProc(CWorkerThread* self) {
+    while (!ev_send_thread_exit.IsSet() && self->IsRunning()) {
+        if (m_iSendTimeoutFlag.load() == 0 && IsDataPending()) {
+            BufferedSend();
+        } else {
+            ev_send_new_data.Wait(kSendIdleWaitMs);
+        }
+    }
+    LogTrace(5, "CTCPClient::send thread exit");
+}
+
+void CTCPClient::BufferedSend() {
+    if (send_buffer_size.load() == 0) {
+        platform::Sleep(1);
+        return;
+    }
+    platform::CAutoLock g(m_BufferedSendLock);
+    const int packet = send_packet_size.load();
+    int remaining = send_buffer_fillness.load();
+    const uint8_t* const start = send_buffer.get();
+    const uint8_t* position = start;
+
+    while (remaining > packet) {
+        if (ev_flush_send_buffer.IsSet()) {
+            LogTrace(7, "CTCPClient::BufferedSend leaving (ev_flush_send_buffer)");
+            return;
+        }
+        const uint32_t begin = platform::timeGetTime();
+        const int socketBuffer = GetSendBufferSize();
+        int piece;
+        if (socketBuffer > packet) {
+            piece = std::min(remaining - remaining % packet, (socketBuffer / packet) * packet);
+        } else if (socketBuffer > 1) {
+            piece = socketBuffer - 1;
+        } else {
+            // The socket's buffer size is unknown (the read failed or gave 0): one packet.
+            piece = packet;
+        }
+        LogTrace(5, "CTCPClient::BufferedSend 1: %d %d", remaining, piece);
+        const int rc = CTCPBase::Send(position, piece);
+        m_iLastSendResult.store(rc);
+        LogTrace(5, "CTCPClient::BufferedSend result: %d", rc);
+        if (rc == TCP_TIMEOUT) {
+            LogTrace(7, "CTCPClient::BufferedSend Send() timeout");
+            m_iSendTimeoutFlag.store(1);
+            break;
+        }
+        const uint32_t now = platform::timeGetTime();
+        const uint32_t elapsed = now >= begin ? now - begin : now - begin - 1;
+        if (elapsed != 0) {
+            const double bandwidth = static_cast<double>(piece) * 8.0 * 1000.0 / static_cast<double>(elapsed);
+            estimated_output_bandwidth.store(bandwidth);
+            LogTrace(7, "CTCPClient::BufferedSend estimated_output_bandwidth: %f", bandwidth);
+        }
+        position += piece;
+        remaining -= piece;
+        m_uTotalBytesSent.fetch_add(static_cast<uint64_t>(piece));
+    }
+
+    if (remaining > 0 && ev_send_send_all_event.IsSet()) {
+        LogTrace(5, "BufferedSend 2: %d %d", remaining, packet);
+        m_iLastSendResult.store(CTCPBase::Send(position, remaining));
+        position += remaining;
+        m_uTotalBytesSent.fetch_add(static_cast<uint64_t>(remaining));
+    }
+
+    const int sent = static_cast<int>(position - start);
+    if (sent > 0) {
+        {
+            platform::CAutoLock b(m_SendBufferLock);
+            const int fill = send_buffer_fillness.load();
+            if (fill > sent) {
+                const int tail = fill - sent;
+                memcpy(send_buffer_aux.get(), send_buffer.get() + sent, static_cast<size_t>(tail));
+                send_buffer_fillness.store(tail);
+                memcpy(send_buffer.get(), send_buffer_aux.get(), static_cast<size_t>(tail));
+            } else {
+                send_buffer_fillness.store(0);
+            }
+        }
+        LogTrace(5, "CTCPClient::BufferedSend ev_send_data_sent signal");
+        ev_send_data_sent.Set();
+    }
+}
+
+void CTCPClient::FlushSendBuffer() {
+    LogTrace(7, "CTCPClient::FlushSendBuffer start");
+    ev_flush_send_buffer.Set();
+    platform::CAutoLock g(m_BufferedSendLock);
+    platform::CAutoLock b(m_SendBufferLock);
+    send_buffer_fillness.store(0);
+    ev_flush_send_buffer.Reset();
+    LogTrace(7, "CTCPClient::FlushSendBuffer end");
+}
