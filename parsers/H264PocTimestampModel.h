@@ -1,0 +1,73 @@
+#pragma once
+// Timestamp model that derives presentation order from the picture order count, so any
+// reordering depth (B pyramids included) and field pictures get exact times on a constant
+// picture clock.
+//
+// Pictures go through the output ("bumping") process of a decoder whose reorder buffer holds R
+// frames: a frame, or a pair of fields, is output when more than R are waiting, the one with the
+// smallest picture order count first; an IDR picture (or memory_management_control_operation 5)
+// outputs everything before it. Each output frame takes the next two field periods of the clock,
+// so pts follows the output position; dts follows the decoding position delayed by R frames,
+// which never passes the pts. R comes from the sequence parameter set's max_num_reorder_frames
+// when it is signalled, is 0 for picture order count type 2, and otherwise is measured on the
+// first pictures of the stream (they are held until the depth is known).
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "parsers/H264PicOrderCount.h"
+#include "parsers/H264TimestampModelBase.h"
+
+class CH264PocTimestampModel : public CH264TimestampModelBase {
+public:
+    static constexpr int32_t kMaxReorder = 16;
+    // Frames held at the start of a stream that does not signal its reorder depth.
+    static constexpr size_t kLearnFrames = 32;
+
+    void PutAccessUnit(H264AccessUnitPtr unit) override;
+    void Reset(int32_t mode) override;
+    // The reorder depth in frames, or -1 while it is still being measured.
+    int32_t ReorderDepth();
+
+protected:
+    bool Schedule(bool flush) override;
+    void BeforeRelease(H264AccessUnit& unit) override;
+
+private:
+    // One frame buffer: a frame picture, or the fields of one frame (a pair, or a lone field).
+    struct Frame {
+        H264AccessUnit* pictures[2] = {nullptr, nullptr};  // owned by the queue
+        int count = 0;
+        int64_t poc = 0;
+        bool newPeriod = false;  // IDR or memory_management_control_operation 5
+    };
+
+    void Submit(const Frame& f);
+    void Feed(const Frame& f);
+    void OutputSmallest();
+    void OutputAll();
+    void EndLearning();
+    void CloseOpenField();
+    void Drain();
+    int64_t SlotMs(int64_t slots) const;
+    void TakeClock(const h264::SPS& sps);
+
+    h264::CPicOrderCount m_Poc;
+    bool m_bHaveOpenField = false;
+    Frame m_OpenField;              // a first field waiting for its second
+    std::deque<Frame> m_Learning;   // held while the reorder depth is measured
+    std::vector<Frame> m_Waiting;   // decoded, not yet output
+    bool m_bStarted = false;
+    bool m_bDepthKnown = false;
+    int32_t m_iReorder = 0;
+    int64_t m_iDecodeSlot = 0;      // field periods decoded so far
+    int64_t m_iOutputSlot = 0;      // field periods output so far
+    int64_t m_iBaseMs = 0;          // time of field period 0
+    int64_t m_iPeriod = 0;          // count of IDR/MMCO5 periods
+    int64_t m_iLastOutputPoc = 0;
+    int64_t m_iLastOutputPeriod = -1;
+    int64_t m_iLastDts = INT64_MIN;
+    int64_t m_iLastPoc = 0;         // for pictures whose header could not be read
+    uint32_t m_iTick = 1;           // one field period is m_iTick / m_iTimeScale seconds
+    uint32_t m_iTimeScale = 50;
+};
