@@ -1,0 +1,460 @@
+// The life of one publishing connection: Connect with its authentication retries, one attempt
+// (TCP, handshake, connect..publish), and Close.
+#include "rtmp/session/RTMPClient.h"
+
+#include "foundation/EventCallbacks.h"
+#include "foundation/Log.h"
+#include "net/TCPResult.h"
+#include "platform/Clock.h"
+#include "rtmp/Commands.h"
+#include "rtmp/ControlMessages.h"
+#include "rtmp/RtmpDefs.h"
+#include "rtmp/RtmpUrl.h"
+#include "rtmp/session/Handshake.h"
+
+std::atomic<uint32_t> CRTMPClient::s_uWaitDelay{CRTMPClient::DEFAULT_WAIT_DELAY_MS};
+
+namespace {
+constexpr uint32_t HANDSHAKE_SLICE_MS = 500;
+constexpr uint32_t REPLY_SLICE_MS = 100;
+constexpr uint32_t CLOSE_POLL_MS = 10;
+}  // namespace
+
+CRTMPClient::CRTMPClient() {
+    RTMPDataChunk.Init();
+    // The scheme a server asks for first; read once, later refusals switch it.
+    m_Auth.m_iAuthType = getRegistryKey(KEY_RTMPSINK, "DefaultAuthMode", rtmp::AUTH_ADOBE) == rtmp::AUTH_LLNW
+                             ? rtmp::AUTH_LLNW
+                             : rtmp::AUTH_ADOBE;
+}
+
+CRTMPClient::~CRTMPClient() {
+    // The receive thread calls our overrides; it must be stopped before our members go.
+    Close();
+    Terminate();
+}
+
+int32_t CRTMPClient::GetAuthMode() const {
+    platform::CAutoLock lock(m_AuthLock);
+    return m_Auth.m_iAuthType;
+}
+
+void CRTMPClient::ReadSessionSettings(const ConnectionSettings& s) {
+    m_Settings = s;
+    m_Settings.tcpNoDelay = getRegistryKey(KEY_RTMPSINK, "TcpNoDelay", s.tcpNoDelay ? 1 : 0) != 0;
+    const int bufferedDefault = (s.outputBufferSize != 0 && s.outputPacketSize != 0) ? 1 : 0;
+    m_bSendBuffered.store(getRegistryKey(KEY_RTMPSINK, "SendBuffered", bufferedDefault) != 0);
+    if (!m_bSendBuffered.load()) LogTrace(1, "RTMPClient::ConnectInternal Warning: buffered send is disabled");
+    int wait = getRegistryKey(KEY_RTMPSINK, "WaitDelay", static_cast<int>(DEFAULT_WAIT_DELAY_MS));
+    // A non-positive wait would make every step fail at once; keep the default then.
+    s_uWaitDelay.store(wait > 0 ? static_cast<uint32_t>(wait) : DEFAULT_WAIT_DELAY_MS);
+}
+
+CRTMPClient::WaitResult CRTMPClient::WaitFor(platform::CEvent& event, uint32_t sliceMs, uint32_t totalMs) {
+    const uint32_t start = platform::timeGetTime();
+    for (;;) {
+        const uint32_t elapsed = platform::timeGetTime() - start;
+        if (elapsed >= totalMs) return event.IsSet() ? WaitResult::Ok : WaitResult::Timeout;
+        const uint32_t left = totalMs - elapsed;
+        if (event.Wait(left < sliceMs ? left : sliceMs)) return WaitResult::Ok;
+        if (!IsConnected()) return event.IsSet() ? WaitResult::Ok : WaitResult::Inactive;
+    }
+}
+
+void CRTMPClient::WaitTransportClosed() {
+    // The receive thread must have finished its pass over the old socket before the next attempt
+    // resets the codec under it.
+    const uint32_t start = platform::timeGetTime();
+    while (!WaitUntilClosed()) {
+        if (platform::timeGetTime() - start >= s_uWaitDelay.load()) {
+            Log(LOG_ERROR, 0, "RTMPClient::Connect: transport did not close in %u ms", s_uWaitDelay.load());
+            return;
+        }
+        platform::Sleep(CLOSE_POLL_MS);
+    }
+}
+
+int CRTMPClient::Connect(const ConnectionSettings& settings, int32_t sleepDelay, bool tunnel) {
+    {
+        platform::CAutoLock lock(m_AuthLock);
+        m_Auth.m_bAuthNeeded = false;
+    }
+    auto authNeeded = [this] {
+        platform::CAutoLock lock(m_AuthLock);
+        return m_Auth.m_bAuthNeeded;
+    };
+    int r = ConnectInternal(settings, sleepDelay, tunnel);
+    if (r == CONNECT_RETRY) {
+        if (authNeeded())
+            LogTrace(1, "RTMPClient::Connect: Connection lost during authentication - trying to reconnect");
+        else
+            LogTrace(1, "RTMPClient::Connect: Wrong authentication mode - trying to reconnect");
+        Close();
+        WaitTransportClosed();
+        r = ConnectInternal(settings, sleepDelay, tunnel);
+        if (r == CONNECT_RETRY && authNeeded()) {
+            LogTrace(1, "RTMPClient::Connect: Connection lost during authentication - trying to reconnect");
+            Close();
+            WaitTransportClosed();
+            r = ConnectInternal(settings, sleepDelay, tunnel);
+        }
+    }
+    return r;
+}
+
+int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sleepDelay, bool tunnel) {
+    LogTrace(1, "CRTMPClient::ConnectInternal");
+    m_iConnectionState.store(STATE_TCP);
+    {
+        platform::CAutoLock lock(m_MessageSendLock);
+        m_iLastOnFITime = NO_TIME;
+    }
+    ReadSessionSettings(settings);
+    m_bTunnel = tunnel;
+
+    std::string app;
+    m_sHost = rtmp::GetServerName(settings.url, app, nullptr);
+    if (m_sHost.size() < 2) {
+        Log(LOG_ERROR, 0, "RTMPClient::ConnectInternal: Failed to parse rtmp url.");
+        return CONNECT_FAILED;
+    }
+    m_sAppPath = app;
+    {
+        platform::CAutoLock lock(m_AuthLock);
+        m_Auth.m_bAuthSwitched = false;
+        if (!settings.userName.empty()) {
+            m_Auth.m_sAuthQuery = rtmp::BuildAuthQuery(m_Auth.m_iAuthType, settings);
+            m_Auth.m_sUser = settings.userName;
+            m_Auth.m_sPassword = settings.password;
+        } else {
+            m_Auth.m_sAuthQuery.clear();
+        }
+    }
+    m_sStreamName = settings.streamName;
+    m_iReceiveMode.store(RECEIVE_HANDSHAKE);
+    m_iPort = settings.port;
+    m_uBytesReceived.store(0);
+
+    if (tunnel && !TunnelAvailable()) {
+        // The HTTP tunnel plugs in here (open request, session id wait); until it exists the
+        // attempt ends like a refused TCP connect so the caller moves on to its next fallback.
+        Log(LOG_ERROR, 0, "RTMPClient::ConnectInternal: RTMPT tunnelling is not available");
+        PostEvent("error", "RTMPT tunnelling is not available");
+        return CONNECT_FAILED;
+    }
+    LogTrace(1, "RTMPClient::ConnectInternal %s %d %s %s %d %d %d %d", m_sHost.c_str(), m_iPort,
+             m_sAppPath.c_str(), m_sStreamName.c_str(), settings.outputBufferSize, settings.outputPacketSize,
+             settings.connectTimeout, m_Settings.tcpNoDelay ? 1 : 0);
+
+    TCPClientParams p;
+    p.host = m_sHost;
+    p.port = m_iPort;
+    p.sleepDelay = sleepDelay;
+    p.sendBufferSize = m_bSendBuffered.load() ? settings.outputBufferSize : 0;
+    p.sendPacketSize = m_bSendBuffered.load() ? settings.outputPacketSize : 0;
+    p.socketBufferSize = settings.socketBufferSize;
+    p.sendTimeout = settings.sendTimeout;
+    p.receiveTimeout = settings.receiveTimeout;
+    p.noDelay = m_Settings.tcpNoDelay ? 1 : 0;
+    p.connectTimeout = settings.connectTimeout;
+    p.secure = settings.secure ? 1 : 0;
+    const int tcp = Connect(p);  // virtual: slot 2
+    if (tcp != TCP_OK) {
+        LogTrace(1, "RTMPClient::ConnectInternal: TCP connect to %s:%d failed with %d", m_sHost.c_str(), m_iPort,
+                 tcp);
+        if (tcp == TCP_TIMEOUT) return CONNECT_TIMEOUT;
+        if (tcp == TCP_SOCKOPT_FAILED || tcp == TCP_SOCKET_FAILED) return CONNECT_SOCKET;
+        return CONNECT_FAILED;
+    }
+
+    {
+        platform::CAutoLock lock(m_ReceiveStateLock);
+        RTMPDataChunk.Reset();
+        RTMPDataChunk.SetBaseTimeMode(settings.absoluteTime != 0, settings.absoluteTime);
+        m_evS0.Reset();
+        m_evS1.Reset();
+        m_evS2.Reset();
+        m_pS0.reset();
+        m_pS1.reset();
+        m_pS2.reset();
+    }
+
+    m_iConnectionState.store(STATE_HANDSHAKE);
+    if (!Handshake()) {
+        // A half-done handshake leaves nothing worth keeping; the next attempt starts afresh.
+        Close();
+        return CONNECT_SESSION_FAILED;
+    }
+    ReleaseHandshakeBlocks();
+
+    bool firstPass;
+    std::string query;
+    {
+        platform::CAutoLock lock(m_AuthLock);
+        firstPass = !m_Auth.m_bAuthNeeded;
+        query = m_Auth.m_sAuthQuery;
+    }
+    bool ok = false;
+    if (firstPass) {
+        LogTrace(3, "Connection Events ok");
+        m_iConnectionState.store(STATE_COMMANDS);
+        ok = CommandSequence(query);
+        bool switched;
+        {
+            platform::CAutoLock lock(m_AuthLock);
+            switched = m_Auth.m_bAuthSwitched;
+            if (switched) {
+                // The server wants the other scheme: start over with its first step.
+                m_Auth.m_sAuthQuery = rtmp::BuildAuthQuery(m_Auth.m_iAuthType, m_Auth.m_sUser);
+                m_Auth.m_bAuthNeeded = false;
+            }
+        }
+        if (switched) {
+            Close();
+            return CONNECT_RETRY;
+        }
+    } else {
+        m_iConnectionState.store(STATE_COMMANDS);
+    }
+
+    bool authNeeded;
+    {
+        platform::CAutoLock lock(m_AuthLock);
+        authNeeded = m_Auth.m_bAuthNeeded;
+    }
+    if (!settings.userName.empty() && !ok && authNeeded) {
+        auto retry = [this] {
+            Close();
+            platform::CAutoLock lock(m_AuthLock);
+            m_Auth.m_bAuthNeeded = true;
+            return CONNECT_RETRY;
+        };
+        // The refusal carried the challenge: answer it on the next connection.
+        if (firstPass) return retry();
+        if (!IsConnected()) return retry();
+        {
+            platform::CAutoLock lock(m_AuthLock);
+            query = m_Auth.ComputeAuthResponse(m_sAppPath);
+        }
+        ok = CommandSequence(query);
+        if (!ok && !IsConnected()) return retry();
+    }
+
+    if (!ok) {
+        Close();
+        PostEvent("error", "Connection failed");
+        return CONNECT_SESSION_FAILED;
+    }
+    m_iConnectionState.store(STATE_PUBLISHED);
+    return CONNECT_PUBLISHED;
+}
+
+void CRTMPClient::ReleaseHandshakeBlocks() {
+    platform::CAutoLock lock(m_ReceiveStateLock);
+    m_pS0.reset();
+    m_pS1.reset();
+    m_pS2.reset();
+}
+
+bool CRTMPClient::Handshake() {
+    m_iConnectionState.store(STATE_HANDSHAKE);
+    BS::DataPtr c0c1 = rtmp::BuildC0C1();
+    if (!c0c1) return false;
+    Send(c0c1.get(), SEND_RAW, 0, 0, 0, true, false);
+
+    struct Step {
+        platform::CEvent* event;
+        uint32_t slice;
+        const char* name;
+    };
+    const Step steps[] = {{&m_evS0, HANDSHAKE_SLICE_MS, "S0"},
+                          {&m_evS1, HANDSHAKE_SLICE_MS, "S1"},
+                          {&m_evS2, REPLY_SLICE_MS, "S2"}};
+    for (const Step& step : steps) {
+        LogTrace(3, "Waiting for %s", step.name);
+        WaitResult w = WaitFor(*step.event, step.slice, s_uWaitDelay.load());
+        if (w == WaitResult::Timeout) {
+            Log(LOG_ERROR, 0, "ERROR: Wait Timeout %s, line %d ", step.name, __LINE__);
+            return false;
+        }
+        if (w == WaitResult::Inactive) {
+            Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
+            return false;
+        }
+        LogTrace(3, "Waiting for %s ok", step.name);
+    }
+
+    if (RTMPDataChunk.IsRtmpe()) {
+        // We speak only the plain handshake; answering an RTMPE server would just fail later.
+        Close();
+        PostEvent("error", "RTMPE protocol handshake failed");
+        return false;
+    }
+    BS::DataPtr c2;
+    {
+        platform::CAutoLock lock(m_ReceiveStateLock);
+        c2 = rtmp::BuildC2(m_pS1.get());
+    }
+    if (!c2) {
+        Log(LOG_ERROR, 0, "ERROR: no S1 block to answer, line %d ", __LINE__);
+        return false;
+    }
+    // The tunnel posts C2 together with connect instead.
+    Send(c2.get(), SEND_RAW, 0, 0, 0, true, false);
+    ReleaseHandshakeBlocks();
+    if (!IsConnected()) {
+        Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
+        return false;
+    }
+    return true;
+}
+
+bool CRTMPClient::CommandSequence(const std::string& authQuery) {
+    m_bCreateStreamPending.store(false);
+    LogTrace(3, "RTMP Handshake: Trying to connect");
+    m_iReceiveMode.store(RECEIVE_CHUNKS);
+    m_evReply.Reset();
+
+    rtmp::ConnectParams cp;
+    cp.host = m_sHost;
+    cp.appPath = m_sAppPath;
+    cp.authQuery = authQuery;
+    cp.tunnel = m_bTunnel;
+    cp.flashVer = m_Settings.userAgent;
+    cp.connectArgs = m_Settings.connectArgs;
+    BS::DataPtr connect = rtmp::BuildConnect(cp);
+    if (connect) Send(connect.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, false);
+    if (!IsConnected()) {
+        PostEvent("info1", "rtmp: ERROR: rtmp server disconnected.");
+        return false;
+    }
+    PostEvent("info1", "rtmp: connect");
+    if (WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || !IsConnected() ||
+        m_bError.load()) {
+        PostEvent("info1", "rtmp: ERROR: rtmp server does not reply.");
+        return false;
+    }
+    {
+        platform::CAutoLock lock(m_AuthLock);
+        if (m_Auth.m_bAuthNeeded) {
+            PostEvent("info1", "rtmp: auth connect 2");
+            return false;
+        }
+    }
+
+    // Neither is answered in a way we need; the server's replies are dispatched and ignored.
+    if (BS::DataPtr m = rtmp::BuildReleaseStream(m_sStreamName))
+        Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, false, true);
+    if (BS::DataPtr m = rtmp::BuildFCPublish(m_sStreamName))
+        Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, false, true);
+
+    if (!PublishRounds()) return false;
+
+    if (BS::DataPtr ack = rtmp::BuildAcknowledgement(m_uBytesReceived.load()))
+        Send(ack.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_CONTROL, RTMP_PT_BYTES_READ, StreamIdOnWire(), true, true);
+    return true;
+}
+
+bool CRTMPClient::PublishRounds() {
+    for (int round = 0; round < PUBLISH_ROUNDS; ++round) {
+        m_evReply.Reset();
+        m_bCreateStreamPending.store(true);
+        if (BS::DataPtr m = rtmp::BuildCreateStream())
+            Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, true);
+        PostEvent("info1", "rtmp: createStream");
+        WaitResult w = WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load());
+        if (w == WaitResult::Timeout || m_bError.load()) {
+            PostEvent("error", "RTMP Wait Timeout statusEvent");
+            return false;
+        }
+        if (w == WaitResult::Inactive || !IsConnected()) {
+            Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
+            return false;
+        }
+        m_bCreateStreamPending.store(false);
+
+        PostEvent("info1", "rtmp: publish");
+        m_evStatus.Reset();
+        if (BS::DataPtr m = rtmp::BuildPublish(m_sStreamName, rtmp::RECORD_MODE_LIVE))
+            Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_MEDIA, RTMP_PT_INVOKE, StreamIdOnWire(), true, true);
+        PostEvent("info1", "publish: waiting for onStatus");
+        if (WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || !IsConnected() ||
+            m_bError.load()) {
+            Log(LOG_ERROR, 0, "ERROR: Publish Timeout or !IsActive");
+            return false;
+        }
+        LogTrace(3, "Publish OK");
+
+        const int32_t mode = m_iRecordMode.load();
+        if (mode == rtmp::RECORD_MODE_RECORD || mode == rtmp::RECORD_MODE_APPEND) {
+            m_evStatus.Reset();
+            if (BS::DataPtr m = rtmp::BuildPublish(m_sStreamName, mode))
+                Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_MEDIA, RTMP_PT_INVOKE, StreamIdOnWire(), true, true);
+            // The live publish already stands; a server that will not record does not stop it.
+            if (WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || !IsConnected() ||
+                m_bError.load())
+                Log(LOG_ERROR, 0, "Record Failed");
+        }
+
+        if (!m_bBadName.load()) break;
+        m_bBadName.store(false);
+        PostEvent("info1", "publish: publish failed with: NetStream.Publish.BadName");
+    }
+    return true;
+}
+
+bool CRTMPClient::Close() {
+    // The tunnel's idle thread is stopped here once the tunnel exists.
+    const bool r = CTCPClient::Close();
+    LogTrace(4, "CTCPClient::Close(): after super::Close");
+    {
+        platform::CAutoLock lock(m_ReceiveStateLock);
+        {
+            platform::CAutoLock a(m_AudioQueueLock);
+            m_AudioQueue.clear();
+        }
+        {
+            platform::CAutoLock v(m_VideoQueueLock);
+            m_VideoQueue.clear();
+        }
+        m_bMetadataSent.store(false);
+    }
+    LogTrace(4, "CTCPClient::Close(): leave %d", r ? 1 : 0);
+    return r;
+}
+
+void CRTMPClient::OnCloseConnection() {
+    platform::CAutoLock lock(m_ReceiveStateLock);
+    RTMPDataChunk.Reset();
+    LogTrace(1, "Close Connection");
+}
+
+void CRTMPClient::ResetReceiveSide() {
+    platform::CAutoLock lock(m_ReceiveStateLock);
+    RTMPDataChunk.Reset();
+    m_pS0.reset();
+    m_pS1.reset();
+    m_pS2.reset();
+    m_evS0.Reset();
+    m_evS1.Reset();
+    m_evS2.Reset();
+    m_evReply.Reset();
+    m_evStatus.Reset();
+    m_uBytesReceived.store(0);
+}
+
+bool CRTMPClient::SendFCUnpublish(int transaction, uint32_t waitMs) {
+    m_evStatus.Reset();
+    BS::DataPtr m = rtmp::BuildFCUnpublish(m_sStreamName, transaction);
+    if (!m) return false;
+    Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, StreamIdOnWire(), false, false);
+    return WaitFor(m_evStatus, REPLY_SLICE_MS, waitMs) == WaitResult::Ok;
+}
+
+bool CRTMPClient::SendFCPublish(int transaction) {
+    m_evStatus.Reset();
+    BS::DataPtr m = rtmp::BuildFCPublish(m_sStreamName, transaction);
+    if (!m) return false;
+    Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, StreamIdOnWire(), false, false);
+    return WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load()) == WaitResult::Ok;
+}
