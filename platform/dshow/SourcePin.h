@@ -1,0 +1,106 @@
+#pragma once
+// A push source for feeding a graph: an output pin with a queue and a delivery thread. The
+// owner queues samples, segments and end of stream from any thread; while the filter is active
+// the thread takes a buffer from the agreed allocator for each sample, fills it and hands it to
+// the downstream pin's Receive, in queue order.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "platform/dshow/OutputPin.h"
+
+class CSourceOutputPin : public CBaseOutputPin {
+public:
+    CSourceOutputPin(CBaseFilter* pFilter, CCritSec* pLock, HRESULT* phr, LPCWSTR pName, std::vector<CMediaType> types,
+                     LONG bufferSize, LONG bufferCount);
+    ~CSourceOutputPin() override;
+
+    // Accepts a type whose major type and subtype (and format type, when ours names one) are
+    // those of one of the pin's types.
+    HRESULT CheckMediaType(const CMediaType* pmt) override;
+    HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override;
+    HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pRequest) override;
+    HRESULT Active() override;
+    HRESULT Inactive() override;
+
+    // Queues one sample. Null times leave the sample without start (or stop) time.
+    void PushSample(std::span<const BYTE> data, const REFERENCE_TIME* start, const REFERENCE_TIME* stop, bool syncPoint,
+                    bool preroll = false, bool discontinuity = false);
+    void PushNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
+    void PushEndOfStream();
+    // Flushes downstream from the calling thread: queued items are dropped, BeginFlush goes
+    // down, the delivery in progress (if any) is awaited, EndFlush goes down. A refusal seen
+    // before is forgotten. VFW_E_TIMEOUT when the delivery does not return within 10 s.
+    HRESULT Flush();
+    // true once the queue is empty and no delivery is in progress, within timeoutMs.
+    bool WaitIdle(uint32_t timeoutMs);
+    // The result of every delivery attempt (samples, segments, end of stream), in order.
+    std::vector<HRESULT> Results() const;
+    // Samples dropped because downstream refused an earlier one, or by a flush or stop.
+    uint32_t Dropped() const;
+    // Whether a result other than S_OK makes the pin drop the samples after it (the default,
+    // as a pushing source stops when downstream refuses), until the next flush or activation.
+    void SetStopOnRefusal(bool stop);
+
+private:
+    struct Item {
+        enum Kind { Sample, NewSegment, EndOfStream } kind = Sample;
+        std::vector<BYTE> data;
+        REFERENCE_TIME start = 0, stop = 0;
+        bool hasStart = false, hasStop = false, sync = false, preroll = false, discontinuity = false;
+        double rate = 1.0;
+    };
+    void Push(Item item);
+    void ThreadProc();
+    HRESULT DeliverItem(const Item& item);
+    void StopThread();
+
+    const std::vector<CMediaType> m_types;
+    const LONG m_bufferSize;
+    const LONG m_bufferCount;
+
+    // Guards every field below. Taken by the owner's threads (push, flush, wait) and by the
+    // delivery thread; never held while calling downstream; innermost of the source's locks
+    // (the filter lock may be held when taking it, never the reverse).
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;  // queue, stop or busy changed
+    std::deque<Item> m_queue;
+    std::vector<HRESULT> m_results;
+    uint32_t m_dropped = 0;
+    bool m_stopRequested = false;
+    bool m_busy = false;
+    bool m_refused = false;
+    bool m_stopOnRefusal = true;
+    std::thread m_thread;  // started by Active, joined by Inactive (control thread only)
+};
+
+// A filter made of push source pins, one per description.
+class CPushSource final : public CBaseFilter {
+public:
+    struct PinDesc {
+        std::wstring name;
+        std::vector<CMediaType> types;
+        LONG bufferSize = 1 << 20;
+        LONG bufferCount = 4;
+    };
+    // The new filter with one reference held by the caller.
+    static CPushSource* Create(const wchar_t* name, std::vector<PinDesc> pins);
+
+    int GetPinCount() override { return static_cast<int>(m_pins.size()); }
+    CBasePin* GetPin(int n) override;
+    CSourceOutputPin* SourcePin(int n) { return static_cast<CSourceOutputPin*>(GetPin(n)); }
+
+    ~CPushSource() override;
+
+private:
+    CPushSource(const wchar_t* name, std::vector<PinDesc> pins);
+    // Guards the filter state and connections (the filter lock of the base); taken by graph
+    // control threads; outermost of the source's locks.
+    CCritSec m_lock;
+    std::vector<std::unique_ptr<CSourceOutputPin>> m_pins;
+};
