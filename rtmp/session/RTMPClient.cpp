@@ -213,9 +213,9 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
             Close();
             return CONNECT_RETRY;
         }
-    } else {
-        m_iConnectionState.store(STATE_COMMANDS);
     }
+    // On a later pass (answering a challenge) the state stays at the handshake until the
+    // sequence succeeds: only the first pass announces the command phase.
 
     bool authNeeded;
     {
@@ -311,6 +311,9 @@ bool CRTMPClient::Handshake() {
 
 bool CRTMPClient::CommandSequence(const std::string& authQuery) {
     m_bCreateStreamPending.store(false);
+    // Each sequence is a new publication for the server: the sink must announce the stream again
+    // even when the transport dropped the old socket without our Close.
+    m_bMetadataSent.store(false);
     LogTrace(3, "RTMP Handshake: Trying to connect");
     m_iReceiveMode.store(RECEIVE_CHUNKS);
     m_evReply.Reset();
@@ -362,12 +365,13 @@ bool CRTMPClient::PublishRounds() {
         if (BS::DataPtr m = rtmp::BuildCreateStream())
             Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, true);
         PostEvent("info1", "rtmp: createStream");
-        WaitResult w = WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load());
-        if (w == WaitResult::Timeout || m_bError.load()) {
+        // A wait cut short by a lost connection has failed like one that ran out of time: the
+        // host hears of it the same way.
+        if (WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || m_bError.load()) {
             PostEvent("error", "RTMP Wait Timeout statusEvent");
             return false;
         }
-        if (w == WaitResult::Inactive || !IsConnected()) {
+        if (!IsConnected()) {
             Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
             return false;
         }

@@ -121,6 +121,20 @@ TEST_F(RtmpAuthSession, WrongPasswordIsRefused) {
     EXPECT_EQ(Verdicts(), (std::vector<std::string>{"challenge", "refuse"}));
 }
 
+TEST_F(RtmpAuthSession, UnansweredResponseEndsInTheHandshakeState) {
+    // The challenge is answered on a second connection, whose connect the server accepts but
+    // never replies to. Only the first pass of an attempt announces the command phase, so the
+    // sink learns that the attempt stopped where that connection's handshake left it.
+    Start({"--auth", "adobe", "--connect-reply", "none"});
+    CRTMPClient client;
+    EXPECT_EQ(client.Connect(Settings("user", "pass"), 10, false), CRTMPClient::CONNECT_SESSION_FAILED);
+    EXPECT_EQ(client.m_iConnectionState.load(), CRTMPClient::STATE_HANDSHAKE);
+    EXPECT_TRUE(EventLog::Instance().Has("info1", "rtmp: ERROR: rtmp server does not reply."));
+    EXPECT_TRUE(EventLog::Instance().Has("error", "Connection failed"));
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_EQ(Verdicts(), (std::vector<std::string>{"challenge", "accept"}));
+}
+
 TEST_F(RtmpAuthSession, NoAttemptLeft) {
     // Scheme switch, challenge, and then the third connection is dropped at connect: the client
     // needed a fourth attempt and reports that.

@@ -218,6 +218,20 @@ TEST_F(RtmpSession, CreateStreamWithoutAnswer) {
     EXPECT_FALSE(ev.Has("info1", "rtmp: publish"));
 }
 
+TEST_F(RtmpSession, CreateStreamAnsweredByClosing) {
+    // The lost connection cuts the createStream wait short; the host hears of it like a time-out.
+    Start({"--create-stream-reply", "close"});
+    EXPECT_EQ(m_client.Connect(Settings(), 10, false), CRTMPClient::CONNECT_SESSION_FAILED);
+    EXPECT_EQ(m_client.m_iConnectionState.load(), CRTMPClient::STATE_COMMANDS);
+    EXPECT_FALSE(m_client.IsConnected());
+    auto& ev = EventLog::Instance();
+    int i = ev.IndexOf("info1", "rtmp: createStream");
+    i = ev.IndexOf("error", "RTMP Wait Timeout statusEvent", i);
+    i = ev.IndexOf("error", "Connection failed", i);
+    EXPECT_GE(i, 0);
+    EXPECT_FALSE(ev.Has("info1", "rtmp: publish"));
+}
+
 TEST_F(RtmpSession, StrayResultDoesNotEndTheCreateStreamWait) {
     Start({"--create-stream-reply", "stray", "--stream-id", "3"});
     ASSERT_EQ(m_client.Connect(Settings(), 10, false), CRTMPClient::CONNECT_PUBLISHED);
@@ -399,6 +413,23 @@ TEST_F(RtmpSession, DroppedConnectionDuringCommands) {
     EXPECT_EQ(m_client.Connect(Settings(), 10, false), CRTMPClient::CONNECT_SESSION_FAILED);
     EXPECT_EQ(m_client.m_iConnectionState.load(), CRTMPClient::STATE_COMMANDS);
     EXPECT_FALSE(m_client.IsConnected());
+}
+
+TEST_F(RtmpSession, MetadataMarkIsClearedByEachNewPublication) {
+    Start({});
+    ASSERT_EQ(m_client.Connect(Settings(), 10, false), CRTMPClient::CONNECT_PUBLISHED);
+    BS::format_t video;
+    video.kind = BS::FORMAT_KIND_VIDEO;
+    video.video.width = 320;
+    video.video.height = 240;
+    ASSERT_TRUE(m_client.SendMetadata(&video, nullptr, false, true));
+    EXPECT_TRUE(m_client.IsMetadataSent());
+    // The socket goes away under the session (as when the transport gives up on it) without the
+    // client's own Close; the next connection is a new publication all the same.
+    m_client.CTCPClient::Close();
+    ASSERT_FALSE(m_client.IsConnected());
+    ASSERT_EQ(m_client.Connect(Settings(), 10, false), CRTMPClient::CONNECT_PUBLISHED);
+    EXPECT_FALSE(m_client.IsMetadataSent());
 }
 
 // Waits (bounded) until the client's connection state becomes `state`.

@@ -72,9 +72,15 @@ private:
 };
 
 // --- AMF0 values, written out the way a server writes them.
+// Built by reserve + push_back: g++ 12 at -O3 misreads an insert into a short initialised vector
+// as an out-of-bounds copy (-Warray-bounds).
 inline Bytes A0Str(const std::string& s) {
-    Bytes b{0x02, static_cast<uint8_t>(s.size() >> 8), static_cast<uint8_t>(s.size())};
-    b.insert(b.end(), s.begin(), s.end());
+    Bytes b;
+    b.reserve(3 + s.size());
+    b.push_back(0x02);
+    b.push_back(static_cast<uint8_t>(s.size() >> 8));
+    b.push_back(static_cast<uint8_t>(s.size()));
+    for (char c : s) b.push_back(static_cast<uint8_t>(c));
     return b;
 }
 inline Bytes A0Num(double d) {
@@ -86,8 +92,11 @@ inline Bytes A0Num(double d) {
 }
 inline Bytes A0Null() { return {0x05}; }
 inline Bytes A0Prop(const std::string& name, const Bytes& value) {
-    Bytes b{static_cast<uint8_t>(name.size() >> 8), static_cast<uint8_t>(name.size())};
-    b.insert(b.end(), name.begin(), name.end());
+    Bytes b;
+    b.reserve(2 + name.size() + value.size());
+    b.push_back(static_cast<uint8_t>(name.size() >> 8));
+    b.push_back(static_cast<uint8_t>(name.size()));
+    for (char c : name) b.push_back(static_cast<uint8_t>(c));
     b.insert(b.end(), value.begin(), value.end());
     return b;
 }
