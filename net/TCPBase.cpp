@@ -49,7 +49,44 @@ bool SetNonBlocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, flags) == 0;
 }
 
+// What TCPShutDown reads and discards before it closes: enough for any reply still in flight, yet
+// bounded so a peer that never stops sending cannot hold the close.
+constexpr int kDrainLimitBytes = 1 << 20;
+// How long TCPShutDown waits for a send or receive to leave the socket it has shut down. They
+// return at once after shutdown(); the bound only keeps a broken peer call from hanging the close.
+constexpr uint32_t kSocketUsersWaitMs = 5000;
+constexpr uint32_t kSocketUsersSliceMs = 50;
+
 }  // namespace
+
+// Counts the calling thread into a socket call for its lifetime and reads the descriptor only
+// after that, so TCPShutDown (which empties m_socket first and then waits for the count to reach
+// 0) can never close a descriptor a call is about to use.
+class CTCPBase::SocketUse {
+public:
+    explicit SocketUse(CTCPBase& base) : m_base(base) {
+        m_base.m_iSocketUsers.fetch_add(1);
+        // The generation first: a descriptor read after it belongs to that generation or is none.
+        generation = m_base.m_uSocketGeneration.load();
+        fd = m_base.m_socket.load();
+        closing = fd == kNoSocket && m_base.m_bClosing.load();
+    }
+    ~SocketUse() {
+        if (m_base.m_iSocketUsers.fetch_sub(1) == 1 && m_base.m_bWaitingForUsers.load()) m_base.m_evSocketIdle.Set();
+    }
+    SocketUse(const SocketUse&) = delete;
+    SocketUse& operator=(const SocketUse&) = delete;
+
+    int fd;
+    uint32_t generation;
+    // The descriptor was taken away by a TCPShutDown still under way: the call answers as the
+    // shut-down socket would have, so a send or receive caught by a close reports "shut down"
+    // whether it came just before or just after the descriptor went.
+    bool closing;
+
+private:
+    CTCPBase& m_base;
+};
 
 CTCPBase::CTCPBase() : m_pCalls(&net::SystemSocketCalls()) {}
 
@@ -291,26 +328,39 @@ int CTCPBase::Send(const uint8_t* data, int length) {
 
 int CTCPBase::SendAll(const uint8_t* data, int length) {
     if (length < 1) return TCP_NO_DATA;
-    return SendPiece(data, length, TCP_NO_DATA);
+    // A whole-buffer send belongs to one connection: once that socket is shut down, the rest must
+    // neither go to a later socket nor be reported as anything but a shut-down connection.
+    return SendPiece(data, length, TCP_NO_DATA, m_uSocketGeneration.load());
 }
 
-int CTCPBase::SendPiece(const uint8_t* data, int length, int result) {
+int CTCPBase::SendPiece(const uint8_t* data, int length, int result, uint32_t generation) {
     const net::SocketCalls* calls = m_pCalls.load();
     int offset = 0;
     while (length - offset > 0) {
         const int remaining = length - offset;
         LogTrace(5, "Send tail_pos:%d size:%d data_size:%d", offset, remaining, length);
-        const int fd = m_socket.load();
-        const ssize_t sent = calls->send(fd, data + offset, static_cast<size_t>(remaining));
-        const int err = errno;
+        ssize_t sent;
+        int err;
+        bool blocking;
+        {
+            SocketUse use(*this);
+            if (use.closing || use.generation != generation) {
+                sent = -1;
+                err = EPIPE;
+                blocking = true;
+            } else {
+                sent = calls->send(use.fd, data + offset, static_cast<size_t>(remaining));
+                err = errno;
+                blocking = sent > 0 || IsBlocking(use.fd);
+            }
+        }
         LogTrace(5, "Result send: %d", static_cast<int>(sent));
         if (sent > 0) {
             offset += static_cast<int>(sent);
             result = TCP_DATA_PRESENT;
             continue;
         }
-        const net::SocketError kind =
-            sent == 0 ? net::SocketError::Other : net::ClassifySocketError(err, IsBlocking(fd));
+        const net::SocketError kind = sent == 0 ? net::SocketError::Other : net::ClassifySocketError(err, blocking);
         switch (kind) {
             case net::SocketError::WouldBlock:
                 LogTrace(3, "TcpSend error: %d (Operation would block)", err);
@@ -318,8 +368,8 @@ int CTCPBase::SendPiece(const uint8_t* data, int length, int result) {
             case net::SocketError::MessageTooLong:
                 if (remaining > 1) {
                     const int first = remaining / 2;
-                    const int firstResult = SendPiece(data + offset, first, result);
-                    return SendPiece(data + offset + first, remaining - first, firstResult);
+                    const int firstResult = SendPiece(data + offset, first, result, generation);
+                    return SendPiece(data + offset + first, remaining - first, firstResult, generation);
                 }
                 LogTrace(3, "TcpSend error: %d (unknown)", err);
                 return TCP_ERROR;
@@ -346,24 +396,36 @@ int CTCPBase::SendPiece(const uint8_t* data, int length, int result) {
 
 int CTCPBase::Recv(uint8_t* buffer, int capacity, int* received) {
     platform::CAutoLock g(m_RecvLock);
-    const int fd = m_socket.load();
-    if (fd == kNoSocket) {
-        Log(LOG_CUSTOM1, 0, "CTCPBase::Recv m_socket==0");
-        return TCP_ERROR;
+    ssize_t r;
+    int err;
+    bool blocking;
+    {
+        SocketUse use(*this);
+        if (use.fd == kNoSocket && !use.closing) {
+            Log(LOG_CUSTOM1, 0, "CTCPBase::Recv m_socket==0");
+            return TCP_ERROR;
+        }
+        if (m_bSecure.load()) {
+            Log(LOG_CUSTOM1, 6, "CTCPBase::Recv SSL %d", capacity);
+            return TCP_NOT_SUPPORTED;
+        }
+        LogTrace(5, "::Recv buffersize:%d", capacity);
+        *received = 0;
+        if (use.closing) {
+            r = 0;
+            err = 0;
+            blocking = true;
+        } else {
+            r = m_pCalls.load()->recv(use.fd, buffer, static_cast<size_t>(capacity > 0 ? capacity : 0));
+            err = errno;
+            blocking = r >= 0 || IsBlocking(use.fd);
+        }
     }
-    if (m_bSecure.load()) {
-        Log(LOG_CUSTOM1, 6, "CTCPBase::Recv SSL %d", capacity);
-        return TCP_NOT_SUPPORTED;
-    }
-    LogTrace(5, "::Recv buffersize:%d", capacity);
-    *received = 0;
-    const ssize_t r = m_pCalls.load()->recv(fd, buffer, static_cast<size_t>(capacity > 0 ? capacity : 0));
-    const int err = errno;
     *received = static_cast<int>(r);
     LogTrace(5, "::recv size:%d", static_cast<int>(r));
     Log(LOG_CUSTOM1, 6, "CTCPBase::Recv %d", static_cast<int>(r));
     if (r > 0) return TCP_DATA_PRESENT;
-    if (r < 0 && net::ClassifySocketError(err, IsBlocking(fd)) == net::SocketError::TimedOut) {
+    if (r < 0 && net::ClassifySocketError(err, blocking) == net::SocketError::TimedOut) {
         LogTrace(4, "Warning: TCP Recv : %d %d (TIMEOUT)", static_cast<int>(r), err);
         return TCP_TIMEOUT;
     }
@@ -383,6 +445,8 @@ void CTCPBase::SetConnected(bool connected) {
 
 int CTCPBase::TCPShutDown() {
     LogTrace(7, "TCPShutDown:+");
+    // Only the socket lock: a sender holding the send lock may be the caller, and another thread
+    // may be blocked in send or recv with its lock; shutdown() below sends them out instead.
     platform::CAutoLock g(m_SocketLock);
     m_bSecure = false;
     const int fd = m_socket.load();
@@ -391,17 +455,49 @@ int CTCPBase::TCPShutDown() {
         // deliberate close from a lost connection.
         SetConnected(false);
         LogTrace(1, "TCPShutDown: Shutting down TCP socket");
-        // shutdown wakes a recv or send blocked on another thread; the descriptor is closed
-        // only once both have left, so its number cannot be reused under them.
+        // The FIN is queued behind the data still in the send queue, and a send or recv blocked
+        // on another thread returns at once.
         ::shutdown(fd, SHUT_RDWR);
         LogTrace(1, "TCPShutDown: Closing TCP socket");
-        {
-            platform::CAutoLock r(m_RecvLock);
-            platform::CAutoLock s(m_SendLock);
-            m_socket.store(kNoSocket);
-            ::close(fd);
-        }
+        m_bClosing.store(true);
+        m_uSocketGeneration.fetch_add(1);
+        m_socket.store(kNoSocket);
+        WaitForSocketUsers();
+        // Closing a socket with unread bytes resets the connection, and the peer may then throw
+        // away what we sent last and it has not read yet (the final command before a close).
+        DrainReceiveQueue(fd);
+        ::close(fd);
+        m_bClosing.store(false);
     }
     LogTrace(7, "TCPShutDown:-");
     return 0;
+}
+
+void CTCPBase::WaitForSocketUsers() {
+    if (m_iSocketUsers.load() == 0) return;
+    m_bWaitingForUsers.store(true);
+    // Counted in slices, not read from the clock, so a test clock cannot stretch the bound.
+    for (uint32_t waited = 0; m_iSocketUsers.load() != 0; waited += kSocketUsersSliceMs) {
+        if (waited >= kSocketUsersWaitMs) {
+            Log(LOG_ERROR, 0, "TCPShutDown: a socket call did not return in %u ms", kSocketUsersWaitMs);
+            break;
+        }
+        m_evSocketIdle.Wait(kSocketUsersSliceMs);
+    }
+    m_bWaitingForUsers.store(false);
+    m_evSocketIdle.Reset();
+}
+
+void CTCPBase::DrainReceiveQueue(int fd) {
+    uint8_t discard[16384];
+    for (int total = 0; total < kDrainLimitBytes;) {
+        const ssize_t r = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+        if (r > 0) {
+            total += static_cast<int>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
 }

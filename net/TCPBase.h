@@ -11,6 +11,7 @@
 
 #include "net/SocketCalls.h"
 #include "net/TCPResult.h"
+#include "platform/Event.h"
 #include "platform/ReentrantLock.h"
 
 class CTCPBase {
@@ -66,15 +67,24 @@ protected:
     std::atomic<uint32_t> m_uReceiveTimeoutMs{0};
     std::atomic<uint32_t> m_uSendTimeoutMs{0};
 
-    // Lock order (outermost first): m_SocketLock, then m_SendLock or m_RecvLock, then
-    // m_ConnectedLock. The socket lock is taken by create/connect/shutdown on any thread; the
-    // send lock by senders (producer thread, send thread); the receive lock by the receive thread.
-    // They are separate so the receive thread can sit in recv() while another thread sends or
-    // shuts the socket down (which wakes the recv).
+    // Lock order of this class, outermost first (CTCPClient's header gives the whole order):
+    //   m_SendLock or m_RecvLock  ->  m_SocketLock  ->  m_ConnectedLock.
+    // The send and receive locks are never held together.
+    // A thread holding the send or receive lock may shut the socket down (a sender that finds the
+    // connection gone); TCPShutDown therefore takes only m_SocketLock and never waits for the send
+    // or receive lock. Instead it waits, bounded, until no thread is inside a socket call
+    // (m_iSocketUsers), which shutdown() makes happen at once.
+    //
+    // m_SocketLock: the descriptor's life (create, connect, shutdown and close), the socket options
+    // set by Connect, and CTCPClient's sniffer and stored parameters. Taken by the connecting and
+    // closing threads, the receive thread when it closes or reconnects, and the constructor.
     platform::CReentrantLock m_SocketLock;
+    // m_SendLock: one whole-buffer send, so the bytes of two sends never interleave. Taken by the
+    // senders: the producer thread (direct sends) and the send thread (buffered sends).
     platform::CReentrantLock m_SendLock;
+    // m_RecvLock: one single receive. Taken by the receive thread (and tests calling Recv).
     platform::CReentrantLock m_RecvLock;
-    // Guards m_bConnected; innermost, so any thread may poll the flag at any time.
+    // m_ConnectedLock: m_bConnected. Innermost, so any thread may poll the flag at any time.
     platform::CReentrantLock m_ConnectedLock;
     bool m_bConnected = false;
 
@@ -83,9 +93,24 @@ protected:
     std::atomic<bool> m_bSecure{false};
 
 private:
-    int SendPiece(const uint8_t* data, int length, int result);
+    int SendPiece(const uint8_t* data, int length, int result, uint32_t generation);
     bool ApplyTimeout(int option, uint32_t ms, const char* name);
     int ConnectOne(const sockaddr* address, socklen_t addressLength, int connectTimeoutSec);
 
+    // Counts a thread into a socket call on the current descriptor, so TCPShutDown closes the
+    // descriptor only after every such call has returned (its number could be reused otherwise).
+    class SocketUse;
+    void WaitForSocketUsers();
+    static void DrainReceiveQueue(int fd);
+
     std::atomic<const net::SocketCalls*> m_pCalls;
+    // Threads inside send/recv (and the error classification after them) on m_socket.
+    std::atomic<int> m_iSocketUsers{0};
+    // Counts the sockets TCPShutDown has taken away; a send that sees it change lost its socket.
+    std::atomic<uint32_t> m_uSocketGeneration{0};
+    // Set from the moment TCPShutDown takes the descriptor away until it is closed.
+    std::atomic<bool> m_bClosing{false};
+    // Set while TCPShutDown waits for m_iSocketUsers to reach 0; the last user then signals.
+    std::atomic<bool> m_bWaitingForUsers{false};
+    platform::CEvent m_evSocketIdle{false, false};
 };

@@ -107,16 +107,24 @@ private:
     std::atomic<double> estimated_output_bandwidth{0.0};
     std::atomic<int> m_iLastSendResult{0};
 
-    // Lock order (outermost first): m_ReceiveLoopLock, m_SocketLock (base), m_BufferedSendLock,
-    // m_SendBufferLock, then the base's send/receive/flag locks.
-    // m_ReceiveLoopLock: one pass of the receive thread (taken by it), the whole of Connect after
-    // the old connection is closed (caller thread), and WaitUntilClosed (protocol layer).
+    // Lock order of the transport, outermost first (a protocol layer deriving from this class puts
+    // its own locks between m_ReceiveLoopLock and m_BufferedSendLock):
+    //   m_ReceiveLoopLock -> m_BufferedSendLock -> m_SendLock | m_RecvLock -> m_SocketLock
+    //   -> m_SendBufferLock -> m_ConnectedLock.
+    // Nothing waits for a lock earlier in this list while holding a later one. Closing needs only
+    // m_SocketLock and m_SendBufferLock (one after the other), so any thread may close, also one
+    // that holds the send lock or runs a receive pass.
+    //
+    // m_ReceiveLoopLock: one pass of the receive thread (taken by it, also around the Close or
+    // reconnect that pass runs), the whole of Connect after the old connection is closed (caller
+    // thread), and WaitUntilClosed (protocol layer).
     platform::CReentrantLock m_ReceiveLoopLock;
     // m_BufferedSendLock: one BufferedSend pass and the pending-data test (send thread), and
     // FlushSendBuffer (any thread).
     platform::CReentrantLock m_BufferedSendLock;
-    // m_SendBufferLock: send_buffer/send_buffer_aux contents and their release, append (producer
-    // thread), compaction (send thread), flush (any thread), Close (closing thread).
+    // m_SendBufferLock: send_buffer/send_buffer_aux contents, their allocation and release: append
+    // (producer thread), compaction (send thread), flush (any thread), Connect and Close (the
+    // connecting/closing thread, the receive thread).
     platform::CReentrantLock m_SendBufferLock;
 
     std::unique_ptr<ITCPSniffer> m_pSniffer;  // guarded by m_SocketLock

@@ -24,11 +24,16 @@ step "unit tests under ASan+UBSan"
    ctest -j "$JOBS" --output-on-failure --timeout 300 -LE integration)
 
 if [ -f tests/net/CMakeLists.txt ]; then
-  step "build (TSan, transport)"
+  # Only the threaded transport and the RTMP client on top of it (with the RTMP codec tests, which
+  # share their label) are built and run here, to keep the sanitizer stage short.
+  step "build (TSan, transport and RTMP client)"
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_TSAN=ON -DQV_BENCH=OFF >/dev/null
-  cmake --build build-tsan -j "$JOBS"
-  step "transport tests under TSan"
-  (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest -j "$JOBS" --output-on-failure --timeout 300 -L net)
+  TSAN_TARGETS=(tests/net/all)
+  if [ -f tests/rtmp/CMakeLists.txt ]; then TSAN_TARGETS+=(tests/rtmp/all); fi
+  cmake --build build-tsan -j "$JOBS" --target "${TSAN_TARGETS[@]}"
+  step "transport and RTMP client tests under TSan"
+  (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+     ctest -j "$JOBS" --output-on-failure --timeout 300 -L '^(net|rtmp)$')
 fi
 
 if [ -f fuzz/CMakeLists.txt ]; then
