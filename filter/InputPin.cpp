@@ -18,7 +18,6 @@ CInputPin::CInputPin(CBaseRenderer* renderer, platform::CReentrantLock* filterLo
     : CBaseInputPin(L"CInputPin", renderer, filterLock, phr, name),
       m_iPin(number),
       m_Options(options),
-      m_pFilterLock(filterLock),
       m_pReceiveLock(receiveLock),
       m_pRenderer(renderer) {}
 

@@ -95,7 +95,6 @@ private:
     const int m_iPin;
     std::atomic<bool> m_bEOS{false};
     const PinOptions m_Options;
-    platform::CReentrantLock* m_pFilterLock;
     platform::CReentrantLock* m_pReceiveLock;
     // Written by the streaming thread and the watchdog; kTickUnset after Active.
     std::atomic<uint32_t> m_dwLastReceive{kTickUnset};

@@ -1,0 +1,55 @@
+#pragma once
+// Feeds one input into a push source pin the way a live encoder does: each unit is handed over
+// when the graph's stream time reaches the unit's start time (a unit that is late, as from a
+// FIFO whose producer is slow, goes at once), then end of stream when the input ends.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "apps/ElementaryInput.h"
+#include "platform/dshow/SourcePin.h"
+
+namespace app {
+
+class SourceFeeder {
+public:
+    // Stream time of the running graph in 100-ns units.
+    using StreamClock = std::function<int64_t()>;
+    // Called on the feeder's thread when the input ended (error empty) or failed.
+    using DoneCallback = std::function<void(SourceFeeder&, const std::string& error)>;
+
+    SourceFeeder(std::unique_ptr<ElementaryInput> input, CSourceOutputPin* pin, StreamClock clock, DoneCallback done);
+    ~SourceFeeder();
+    SourceFeeder(const SourceFeeder&) = delete;
+    SourceFeeder& operator=(const SourceFeeder&) = delete;
+
+    void Start();
+    // Stops reading and waiting; joins the thread. Nothing more goes to the pin.
+    void Stop();
+    ElementaryInput& input() { return *m_input; }
+    int64_t UnitsSent() const { return m_sent.load(); }
+
+private:
+    void Run();
+    // Waits until the stream time reaches `t`; false when stopped first.
+    bool WaitUntil(int64_t t);
+
+    std::unique_ptr<ElementaryInput> m_input;
+    CSourceOutputPin* m_pin;
+    StreamClock m_clock;
+    DoneCallback m_done;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int64_t> m_sent{0};
+    // Guards the stop wake-up: the main thread sets m_stop and notifies under it, the feeder
+    // thread's pacing wait sleeps on it. Innermost: nothing else is locked while it is held.
+    std::mutex m_waitLock;
+    std::condition_variable m_wake;
+    std::thread m_thread;
+};
+
+}  // namespace app
