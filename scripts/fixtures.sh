@@ -88,3 +88,10 @@ if [ ! -s "$OUT/aaccrc.aac" ]; then
   mv "$OUT/aaccrc.aac.tmp" "$OUT/aaccrc.aac"
 fi
 audio_oracles "$OUT/aaccrc"
+
+# 20 s of video and audio for the sink's real-time publishing tests.
+video rt20 320x240 20 25 "bframes=2:b-pyramid=none" -profile:v main
+audio aac20 "sine=frequency=440:sample_rate=48000" 2 48000 20
+# About 3 Mbit/s of 720p without B-pyramid (every B picture is a non-reference one), for the
+# throttled-link tests.
+video thr10 1280x720 10 30 "bframes=3:b-pyramid=none" -profile:v high -preset veryfast

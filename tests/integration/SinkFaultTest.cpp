@@ -1,0 +1,295 @@
+// The sink against network trouble, with the project's fault proxy between it and a private
+// nginx: a link slower than the stream (drop and wait modes), a cut connection, a server that
+// restarts, reconnection attempts running out, and a connection that stalls.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "../sink/FaultProxy.h"
+#include "../sink/TestDriver.h"
+#include "SinkIntegrationSupport.h"
+
+using namespace std::chrono_literals;
+using namespace sinkit;
+
+namespace {
+
+class SinkFault : public SinkFixture {
+protected:
+    std::string ProxyUrl(const sinktest::FaultProxy& proxy, const std::string& stream) {
+        return qvtest::rtmpUrl("127.0.0.1", proxy.Port(), "live", stream);
+    }
+    static bool WaitEmpty(CRTMPSink& sink, std::chrono::seconds bound) {
+        const auto until = std::chrono::steady_clock::now() + bound;
+        while (std::chrono::steady_clock::now() < until) {
+            if (sink.GetQueueSize(0) == 0 && sink.GetQueueSize(1) == 0) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    static std::vector<sinktest::MediaUnit> First(std::vector<sinktest::MediaUnit> v, size_t n) {
+        v.resize(std::min(n, v.size()));
+        return v;
+    }
+};
+
+TEST_F(SinkFault, ASlowLinkInDropModeDropsFramesByPolicyButNeverAKeyFrame) {
+    qvtest::NginxServer nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(&error)) << error;
+    sinktest::FaultProxy proxy(nginx.rtmpPort());
+    ASSERT_TRUE(proxy.Start());
+    proxy.Throttle(1000000);
+    const auto video = sinktest::ReadH264(Fixture("thr10.h264"), 30, Fixture("thr10.packets.csv"));
+    int keys = 0;
+    for (const auto& u : video) keys += u.key;
+    ASSERT_EQ(keys, 6);
+    keys *= 2;  // played twice
+
+    CRTMPSink sink;
+    ConnectionSettings s = Settings(ProxyUrl(proxy, "thr"));
+    s.bufferMode = 1;
+    // Small transport buffers, so the backlog forms in the sink's queue where the policy acts.
+    s.outputBufferSize = 65536;
+    s.socketBufferSize = 32768;
+    s.videoFormat = VideoFormat(1280, 720, 30);
+    ASSERT_EQ(sink.Init(s, nullptr), 0);
+    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    sinktest::DriveOptions o;
+    o.audioTrack = -1;
+    o.loops = 2;
+    const auto fed = sinktest::Drive(sink, video, {}, o);
+    EXPECT_EQ(fed.refused, 0u);
+    proxy.Throttle(0);
+    EXPECT_GT(sink.DroppedUnits(), 30u);
+    ASSERT_TRUE(WaitEmpty(sink, 30s));
+    sink.Flush(true, false);
+    sink.Close();
+    ASSERT_TRUE(nginx.waitPublishing("live", "thr", false, 10000ms));
+    nginx.stop();
+
+    const auto v = Packets(nginx.recordFile("thr"), "v:0");
+    int recordedKeys = 0;
+    for (const auto& p : v) recordedKeys += p.key;
+    EXPECT_EQ(recordedKeys, keys);
+    // 2.7 Mbit/s through 1 Mbit/s: a good share of the frames had to go.
+    EXPECT_LT(v.size(), 2 * video.size() - 60) << "nothing was dropped";
+    EXPECT_GT(v.size(), 40u);
+    for (size_t i = 1; i < v.size(); ++i) EXPECT_GT(v[i].dts, v[i - 1].dts) << i;
+    EXPECT_EQ(DecodeErrors(nginx.recordFile("thr")), "");
+}
+
+TEST_F(SinkFault, ASlowLinkInWaitModeHoldsTheProducerBackAndLosesNothing) {
+    qvtest::NginxServer nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(&error)) << error;
+    sinktest::FaultProxy proxy(nginx.rtmpPort());
+    ASSERT_TRUE(proxy.Start());
+    proxy.Throttle(500000);
+    const auto video = sinktest::ReadH264(Fixture("thr10.h264"), 30, Fixture("thr10.packets.csv"));
+
+    CRTMPSink sink;
+    ConnectionSettings s = Settings(ProxyUrl(proxy, "thrwait"));
+    s.bufferMode = 0;
+    s.outputBufferSize = 65536;
+    s.socketBufferSize = 32768;
+    s.videoFormat = VideoFormat(1280, 720, 30);
+    ASSERT_EQ(sink.Init(s, nullptr), 0);
+    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    sinktest::DriveOptions o;
+    o.audioTrack = -1;
+    // The link opens up after a while; until then the queue fills and the producer waits.
+    auto opener = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(9s);
+        proxy.Throttle(0);
+    });
+    const auto fed = sinktest::Drive(sink, video, {}, o);
+    opener.wait();
+    EXPECT_GT(fed.totalWaitMs, 1500) << "the producer was never held back";
+    EXPECT_EQ(sink.DroppedUnits(), 0u);
+    EXPECT_EQ(fed.refused, 0u);
+    ASSERT_TRUE(WaitEmpty(sink, 30s));
+    sink.Flush(true, false);
+    const uint64_t sent = sink.VideoMessagesSent();
+    sink.Close();
+    ASSERT_TRUE(nginx.waitPublishing("live", "thrwait", false, 10000ms));
+    nginx.stop();
+    const auto v = Packets(nginx.recordFile("thrwait"), "v:0");
+    // Nothing dropped: every access unit but the B frames a drain at the end gives up.
+    EXPECT_GE(v.size(), video.size() - 3);
+    EXPECT_EQ(v.size(), sent - 1);  // the sequence header is not a packet of its own
+    EXPECT_EQ(DecodeErrors(nginx.recordFile("thrwait")), "");
+}
+
+// Feeds rt20 in real time on its own thread until stopped.
+class Producer {
+public:
+    Producer(CRTMPSink& sink) : m_sink(sink) {
+        m_video = sinktest::ReadH264(Fixture("rt20.h264"), 25, Fixture("rt20.packets.csv"));
+        m_audio = sinktest::ReadAdts(Fixture("aac20.aac"));
+        m_run = std::async(std::launch::async, [this] {
+            sinktest::DriveOptions o;
+            o.stop = &m_stop;
+            o.endOfStream = false;
+            return sinktest::Drive(m_sink, m_video, m_audio, o);
+        });
+    }
+    ~Producer() { Stop(); }
+    sinktest::DriveResult Stop() {
+        m_stop.Set();
+        if (m_run.valid()) m_result = m_run.get();
+        return m_result;
+    }
+
+private:
+    CRTMPSink& m_sink;
+    std::vector<sinktest::MediaUnit> m_video, m_audio;
+    platform::CEvent m_stop{true, false};
+    std::future<sinktest::DriveResult> m_run;
+    sinktest::DriveResult m_result;
+};
+
+TEST_F(SinkFault, ACutConnectionIsReconnectedAndPublishingResumesAtAKeyFrame) {
+    qvtest::NginxServer nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(&error)) << error;
+    sinktest::FaultProxy proxy(nginx.rtmpPort());
+    ASSERT_TRUE(proxy.Start());
+    HostObserver host;
+    CRTMPSink sink(&host);
+    ConnectionSettings s = Settings(ProxyUrl(proxy, "cut"));
+    s.reconnectAttempts = 3;
+    s.reconnectInterval = 500;
+    ASSERT_EQ(sink.Init(s, nullptr), 0);
+    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    Producer producer(sink);
+    ASSERT_TRUE(nginx.waitPublishing("live", "cut", true, 5000ms));
+    std::this_thread::sleep_for(1500ms);  // some stream before the fault
+    proxy.Cut();
+    ASSERT_TRUE(host.WaitStatus(2, 1, 5s));
+    ASSERT_TRUE(host.WaitStatus(0, 2, 10s)) << "no reconnection";
+    ASSERT_TRUE(nginx.waitPublishing("live", "cut", true, 5000ms));
+    std::this_thread::sleep_for(3s);  // published again for a while
+    EXPECT_EQ(sink.GetSinkStatus(), BS::SINK_OK);
+    producer.Stop();
+    sink.Flush(false, true);
+    sink.Close();
+    EXPECT_EQ(host.Statuses(), (std::vector<int32_t>{0, 2, 0, 1}));
+    EXPECT_EQ(proxy.Accepted(), 2);
+    ASSERT_TRUE(nginx.waitPublishing("live", "cut", false, 10000ms));
+    nginx.stop();
+    // The recording of the second publication starts at a key frame and decodes cleanly.
+    const auto v = Packets(nginx.recordFile("cut"), "v:0");
+    ASSERT_GT(v.size(), 25u);
+    EXPECT_TRUE(v.front().key);
+    EXPECT_LT(v.front().dts, 100);  // re-based to the start of the new publication
+    EXPECT_EQ(DecodeErrors(nginx.recordFile("cut")), "");
+}
+
+TEST_F(SinkFault, AServerRestartIsBridgedByReconnectionAttempts) {
+    qvtest::NginxServer first;
+    std::string error;
+    ASSERT_TRUE(first.start(&error)) << error;
+    sinktest::FaultProxy proxy(first.rtmpPort());
+    ASSERT_TRUE(proxy.Start());
+    HostObserver host;
+    CRTMPSink sink(&host);
+    ConnectionSettings s = Settings(ProxyUrl(proxy, "restart"));
+    s.reconnectAttempts = -1;
+    s.reconnectInterval = 300;
+    ASSERT_EQ(sink.Init(s, nullptr), 0);
+    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    Producer producer(sink);
+    ASSERT_TRUE(first.waitPublishing("live", "restart", true, 5000ms));
+    std::this_thread::sleep_for(1s);
+    first.stop();
+    ASSERT_TRUE(host.WaitStatus(2, 2, 10s));  // lost, then at least one failed attempt
+    EXPECT_EQ(sink.GetSinkStatus(), BS::SINK_RECONNECTION);
+    qvtest::NginxServer second;
+    ASSERT_TRUE(second.start(&error)) << error;
+    proxy.SetTarget(second.rtmpPort());
+    ASSERT_TRUE(host.WaitStatus(0, 2, 15s)) << "no reconnection to the restarted server";
+    ASSERT_TRUE(second.waitPublishing("live", "restart", true, 5000ms));
+    std::this_thread::sleep_for(2s);
+    producer.Stop();
+    sink.Flush(false, true);
+    sink.Close();
+    ASSERT_TRUE(second.waitPublishing("live", "restart", false, 10000ms));
+    second.stop();
+    const auto v = Packets(second.recordFile("restart"), "v:0");
+    ASSERT_GT(v.size(), 20u);
+    EXPECT_TRUE(v.front().key);
+    EXPECT_EQ(DecodeErrors(second.recordFile("restart")), "");
+    const auto statuses = host.Statuses();
+    EXPECT_EQ(statuses.front(), 0);
+    EXPECT_EQ(statuses.back(), 1);
+}
+
+TEST_F(SinkFault, WhenReconnectionAttemptsRunOutTheStatusIsDisconnected) {
+    qvtest::NginxServer nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(&error)) << error;
+    sinktest::FaultProxy proxy(nginx.rtmpPort());
+    ASSERT_TRUE(proxy.Start());
+    HostObserver host;
+    CRTMPSink sink(&host);
+    ConnectionSettings s = Settings(ProxyUrl(proxy, "giveup"));
+    s.reconnectAttempts = 2;
+    s.reconnectInterval = 200;
+    ASSERT_EQ(sink.Init(s, nullptr), 0);
+    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    Producer producer(sink);
+    ASSERT_TRUE(nginx.waitPublishing("live", "giveup", true, 5000ms));
+    proxy.SetTarget(0);  // every new connection fails
+    proxy.Cut();
+    ASSERT_TRUE(host.WaitStatus(1, 1, 15s));
+    const auto statuses = host.Statuses();
+    EXPECT_EQ(statuses.front(), 0);
+    EXPECT_EQ(statuses.back(), 1);
+    EXPECT_GE(statuses.size(), 3u);
+    // The statistics that follow the status are zeroed.
+    const auto events = host.Events();
+    ASSERT_EQ(events.back().code, EC_ZEPH_RTMP_WRITER_STATS);
+    EXPECT_EQ(events.back().stats.videoMessagesSent, 0);
+    EXPECT_EQ(events.back().stats.OutputBitrate(), 0);
+    // A lost connection never stops the producer: input is taken (and discarded) meanwhile.
+    const auto fed = producer.Stop();
+    EXPECT_EQ(fed.refused, 0u);
+    EXPECT_EQ(proxy.Accepted(), 3);  // the first connection and two attempts
+    sink.Close();
+}
+
+TEST_F(SinkFault, AStalledConnectionIsNoticedThroughTheSendTimeOut) {
+    qvtest::NginxServer nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(&error)) << error;
+    sinktest::FaultProxy proxy(nginx.rtmpPort());
+    ASSERT_TRUE(proxy.Start());
+    HostObserver host;
+    CRTMPSink sink(&host);
+    ConnectionSettings s = Settings(ProxyUrl(proxy, "stall"));
+    s.reconnectAttempts = -1;
+    s.reconnectInterval = 500;
+    s.sendTimeout = 1000;
+    s.outputBufferSize = 65536;
+    ASSERT_EQ(sink.Init(s, nullptr), 0);
+    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    Producer producer(sink);
+    ASSERT_TRUE(nginx.waitPublishing("live", "stall", true, 5000ms));
+    std::this_thread::sleep_for(1500ms);
+    proxy.Stall(true);
+    // Nothing is closed: only the send time-out can tell.
+    ASSERT_TRUE(host.WaitStatus(2, 1, 20s)) << "the stall was not detected";
+    proxy.Stall(false);
+    ASSERT_TRUE(host.WaitStatus(0, 2, 20s)) << "no reconnection after the stall";
+    producer.Stop();
+    sink.Close();
+}
+
+}  // namespace
