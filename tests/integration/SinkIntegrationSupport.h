@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <optional>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -66,6 +67,25 @@ public:
                 if (e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status) ++n;
             return n >= atLeastCount;
         });
+    }
+
+    // Waits for the statistics event that follows the first status event of the given value.
+    std::optional<HostEvent> WaitStatsAfterStatus(int32_t status, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> g(m_mutex);
+        std::optional<HostEvent> found;
+        m_cond.wait_for(g, timeout, [&] {
+            bool seen = false;
+            for (const auto& e : m_events) {
+                if (!seen) {
+                    seen = e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status;
+                } else if (e.code != EC_ZEPH_RTMP_WRITER_STATUS) {
+                    found = e;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
     }
 
 private:
