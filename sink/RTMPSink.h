@@ -9,8 +9,8 @@
 // Threads: streaming threads (PutData, WaitForTrack, SetEndOfStream, Flush), the multiplex thread
 // (Interleave), the reconnect and restart-stream threads, application threads (Init, Close,
 // metadata, statistics). Lock order (outermost first): m_InitLock or m_RestartLock, then
-// m_SinkLock, then the client's and the sink timer's locks. m_SinkLock is never held while
-// connecting, sending media or sleeping.
+// m_InterleaveLock, then m_SinkLock, then the client's and the sink timer's locks. m_SinkLock is
+// never held while connecting, sending media or sleeping, so Flush must not be called with it.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -142,6 +142,9 @@ private:
     void ReportConnectError();
     void ApplyTimecode();
     void DestroyTracks();
+    // Takes every unit the track's parser still holds into its queue (the parser's end-of-stream
+    // drain); B pictures left without their reference are freed. Needs m_SinkLock.
+    void DrainParserLocked(BS::track_t& t);
     void DropVideo(BS::track_t& t, size_t q);
     void DropAudio(BS::track_t& t, size_t q);
     bool SendScriptRecord(BS::data_t* record, int32_t chunkStream, int32_t type);
@@ -162,6 +165,11 @@ private:
     platform::CReentrantLock m_InitLock;
     // m_RestartLock: one RestartStream run (restart thread); outermost.
     platform::CReentrantLock m_RestartLock;
+    // m_InterleaveLock: one Interleave pass at a time, held for the whole pass including sending
+    // and pacing, so the closing flush on a streaming thread and the multiplex thread never pop
+    // and send units side by side (their messages would leave out of order). Taken by the
+    // multiplex thread and by Flush; before m_SinkLock, never while holding it.
+    platform::CReentrantLock m_InterleaveLock;
 
     std::deque<BS::track_t*> m_Tracks;  // owned; m_SinkLock
     platform::CEvent m_evData{false, false};        // auto reset: new units queued

@@ -45,12 +45,11 @@ bool CRTMPSink::AttemptsLeft() const {
 }
 
 void CRTMPSink::SetStatusAndNotify(int32_t status) {
-    std::string text;
-    {
-        platform::CAutoLock g(m_SinkLock);
-        m_iStatus.store(status);
-        m_iStatusValue = status;
-    }
+    // The event carries a pointer to the value: it is set and reported under one hold, so a
+    // status set on another thread meanwhile cannot change what this event reports.
+    platform::CAutoLock g(m_SinkLock);
+    m_iStatus.store(status);
+    m_iStatusValue = status;
     SendNotifyEvent(EC_ZEPH_RTMP_WRITER_STATUS, &m_iStatusValue, m_sStatusText.c_str());
 }
 

@@ -133,9 +133,29 @@ bool CRTMPSink::PutData(data_t* sample, int32_t track, bool owned) {
 
 bool CRTMPSink::SetEndOfStream(int32_t track) {
     platform::CAutoLock g(m_SinkLock);
-    if (track >= 0 && static_cast<size_t>(track) < m_Tracks.size()) m_Tracks[static_cast<size_t>(track)]->end_of_stream = true;
+    if (track >= 0 && static_cast<size_t>(track) < m_Tracks.size()) {
+        track_t& t = *m_Tracks[static_cast<size_t>(track)];
+        t.end_of_stream = true;
+        // No input follows, so the units the parser holds for look-ahead are final. They join
+        // the queue now: a track at end of stream with an empty queue stops holding the others
+        // back, and units drained only by the closing flush would follow later units of the
+        // other track and leave out of decoding order.
+        DrainParserLocked(t);
+    }
     m_evData.Set();
     return true;
+}
+
+void CRTMPSink::DrainParserLocked(track_t& t) {
+    if (!t.parser) return;
+    data_t* unit = nullptr;
+    while (t.parser->GetChunk(&unit, 1)) {
+        if (!unit) continue;
+        // A B frame left at the end has lost its reference; it is not worth sending.
+        if (unit->frame_type == FRAME_B) data_t::Release(unit);
+        else t.sample_list.push_back(unit);
+        unit = nullptr;
+    }
 }
 
 bool CRTMPSink::SetTrackActive(uint32_t track, bool active) {
@@ -279,18 +299,14 @@ bool CRTMPSink::Flush(bool sendRemaining, bool discard) {
         platform::CAutoLock g(m_SinkLock);
         m_bNoWait.store(true);
         for (track_t* t : m_Tracks) {
-            data_t* unit = nullptr;
-            while (t->parser->GetChunk(&unit, 1)) {
-                if (!unit) continue;
-                // A B frame left at the end has lost its reference; it is not worth sending.
-                if (unit->frame_type == FRAME_B) data_t::Release(unit);
-                else t->sample_list.push_back(unit);
-                unit = nullptr;
-            }
+            DrainParserLocked(*t);
             count += t->sample_list.size();
         }
     }
     if (sendRemaining) {
+        // Wakes a multiplex thread that is pacing; it sees the no-wait flag, sends on without
+        // pacing and ends its pass. Interleave then runs here once that pass is over.
+        m_evData.Set();
         Interleave();
         count = 0;
     }

@@ -92,6 +92,7 @@ void CRTMPSink::ConfigLookup(bool& stop) {
 }
 
 bool CRTMPSink::Interleave() {
+    platform::CAutoLock pass(m_InterleaveLock);
     CheckReconnection();
     if (m_hReconnecting.IsSet()) return false;
     if (m_bConfigLookup) {
@@ -287,6 +288,12 @@ CRTMPSink::WaitResult CRTMPSink::WaitTime(int64_t target, int32_t track) {
         }
         if (newer) {
             r.newDtsArrived = true;
+            break;
+        }
+        // A flush has taken over: what is left goes out back to back, and the flushing thread
+        // waits for this pass to finish.
+        if (m_bNoWait.load()) {
+            r.brokeWait = true;
             break;
         }
         // New units signal the data event, so waiting on it replaces the short polling steps:

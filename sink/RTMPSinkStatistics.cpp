@@ -11,9 +11,11 @@ int32_t CRTMPSink::SendNotifyEvent(int32_t code, const void* param, const char* 
         status = *static_cast<const int32_t*>(param);
         Log(LOG_TRACE, 2, "CRTMPSink::SendNotifyEvent: invoking notify event with %i", status);
     }
+    // Held to the end: a status and the zeroed statistics that follow it reach the host as one
+    // pair, never with another thread's status (Init's and the multiplex thread's) between them.
+    platform::CAutoLock pair(m_SinkLock);
     int32_t result = 1;
     {
-        platform::CAutoLock g(m_SinkLock);
         if (!m_pObserver) {
             Log(LOG_TRACE, 4, "CRTMPSink::SendNotifyEvent: No event observer set");
         } else {
