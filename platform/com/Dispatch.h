@@ -7,33 +7,7 @@
 
 #include "platform/com/Variant.h"
 
-#ifndef QV_GUID_DEFINED
-#define QV_GUID_DEFINED
-struct GUID {
-    uint32_t Data1;
-    uint16_t Data2;
-    uint16_t Data3;
-    uint8_t Data4[8];
-};
-inline bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
-using IID = GUID;
-using REFIID = const IID&;
-#endif
-
-#ifndef QV_IUNKNOWN_DEFINED
-#define QV_IUNKNOWN_DEFINED
-using ULONG = uint32_t;
-struct IUnknown {
-    virtual HRESULT QueryInterface(REFIID riid, void** object) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
-
-protected:
-    ~IUnknown() = default;
-};
-inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-#endif
+#include "platform/com/Unknown.h"
 
 using DISPID = int32_t;
 using LCID = uint32_t;

@@ -7,43 +7,7 @@
 #include <string>
 #include <string_view>
 
-#ifndef QV_HRESULT_DEFINED
-#define QV_HRESULT_DEFINED
-using HRESULT = int32_t;
-#endif
-#ifndef S_OK
-#define S_OK ((HRESULT)0x00000000L)
-#endif
-#ifndef S_FALSE
-#define S_FALSE ((HRESULT)0x00000001L)
-#endif
-#ifndef E_NOTIMPL
-#define E_NOTIMPL ((HRESULT)0x80004001L)
-#endif
-#ifndef E_NOINTERFACE
-#define E_NOINTERFACE ((HRESULT)0x80004002L)
-#endif
-#ifndef E_POINTER
-#define E_POINTER ((HRESULT)0x80004003L)
-#endif
-#ifndef E_FAIL
-#define E_FAIL ((HRESULT)0x80004005L)
-#endif
-#ifndef E_UNEXPECTED
-#define E_UNEXPECTED ((HRESULT)0x8000FFFFL)
-#endif
-#ifndef E_OUTOFMEMORY
-#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
-#endif
-#ifndef E_INVALIDARG
-#define E_INVALIDARG ((HRESULT)0x80070057L)
-#endif
-#ifndef SUCCEEDED
-#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
-#endif
-#ifndef FAILED
-#define FAILED(hr) (((HRESULT)(hr)) < 0)
-#endif
+#include "platform/com/ComTypes.h"
 
 using OLECHAR = wchar_t;
 using BSTR = OLECHAR*;
