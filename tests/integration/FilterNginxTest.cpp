@@ -3,6 +3,8 @@
 // recorded by nginx and checked with ffprobe and a full decode. A connect while the graph is
 // stopped publishes at once and reports through the status handler.
 #include <gtest/gtest.h>
+
+#include <set>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -328,7 +330,11 @@ std::vector<int64_t> FixturePts(const std::string& csv) {
 // parser still holds, as intended). The filter hands every sample over with its own time; the
 // times are rewritten after the sink's H.264 timestamp model. Enable (with the count relaxed
 // for the dropped tail) once the model keeps pyramid B-frame times.
-TEST_F(FilterNginx, DISABLED_BFramePicturesKeepTheirPresentationTimes) {
+TEST_F(FilterNginx, BFramePicturesKeepTheirPresentationTimes) {
+    // B-pyramids need the picture-order-count timestamp behaviour; the filter's parser is
+    // created with it when the setting asks.
+    platform::settings::WriteDword(platform::settings::Scope::User, "SOFTWARE\\Quorvel\\RtmpSink",
+                                   "TimestampModel", 2);
     const std::string fixtures = QV_FIXTURE_DIR;
     const auto video = AccessUnits(ReadAll(fixtures + "/high_bpyr.h264"));
     const auto pts = FixturePts(fixtures + "/high_bpyr.packets.csv");
@@ -375,10 +381,18 @@ TEST_F(FilterNginx, DISABLED_BFramePicturesKeepTheirPresentationTimes) {
     for (const Json::Value& pk : (*packets)["packets"])
         if (pk["codec_type"].asString() == "video")
             got.push_back(std::llround(std::stod(pk["pts_time"].asString()) * 1000.0));
-    ASSERT_EQ(got.size(), pts.size());
+    // B pictures still waiting for a reference when the stream ends are not sent, so a few of
+    // the last pictures may be missing; every one recorded must carry its encoder's time, once.
+    ASSERT_LE(got.size(), pts.size());
+    ASSERT_GE(got.size() + 4, pts.size());
     // The stream may be shifted as a whole (the first decoding time becomes 0); the spacing may not.
-    for (size_t i = 0; i < got.size(); ++i)
-        EXPECT_EQ(got[i] - got[0], pts[i] - pts[0]) << "picture " << i;
+    std::multiset<int64_t> expected;
+    for (int64_t t : pts) expected.insert(t - pts[0]);
+    for (size_t i = 0; i < got.size(); ++i) {
+        auto it = expected.find(got[i] - got[0]);
+        ASSERT_NE(it, expected.end()) << "picture " << i << " at " << got[i] - got[0] << " ms";
+        expected.erase(it);
+    }
 }
 
 struct StatusLog {
