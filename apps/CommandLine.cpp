@@ -100,7 +100,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                  "start even when the server cannot be reached; keep trying")
         ->group(conn);
     app.add_option("--user-agent", p.userAgent, "flashVer sent in connect")->group(conn);
-    app.add_option("--connect-args", p.connectArgs, "JSON object of extra connect arguments (refused: the filter has no setting for them)")->group(conn);
+    app.add_option("--connect-args", p.connectArgs, "JSON object of extra arguments sent with connect")->group(conn);
     app.add_option("--record-mode", p.recordMode, "publish type: live (default), record or append")
         ->check(CLI::IsMember({"live", "record", "append"}))
         ->group(conn);

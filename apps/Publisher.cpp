@@ -311,7 +311,8 @@ std::string Publisher::Impl::ApplyOptions(IBaseFilter* filter) {
     }
     if (o.live) check(mode->SetLiveMode(TRUE), "--live");
     if (o.audioDelay) check(mode->SetAudioDelay(o.audioDelay), "--audio-delay");
-    if (!o.connectArgs.empty()) refused.push_back("--connect-args (it has no setting for extra connect arguments)");
+    if (!o.connectArgs.empty())
+        check(SetKeyText(api.get(), CODECAPI_QV_ConnectArguments, o.connectArgs), "--connect-args");
     if (!refused.empty()) {
         std::string list;
         for (const std::string& r : refused) list += (list.empty() ? "" : ", ") + r;

@@ -167,6 +167,7 @@ ConnectionSettings CRenderer::FillConnectionSettings() {
     s.fallbackPortsDefault = o.fallbackPortsDefault;
     s.fallbackTunnelDefault = o.fallbackTunnelDefault;
     s.userAgent = Narrow(o.userAgent);
+    s.connectArgs = WideToUtf8(o.connectArgs);
     s.startWithoutConnection = o.startWithoutConnection;
     s.passthroughPadding = o.passthroughPadding;
     return s;

@@ -145,6 +145,7 @@ private:
     HRESULT GetCodecValue(const GUID& key, VARIANT* value);
     HRESULT SetCodecValue(const GUID& key, const VARIANT& value);
     HRESULT SetUnlimitedReconnect(const VARIANT& value);
+    HRESULT SetConnectArguments(const VARIANT& value);
     HRESULT DropConnection();
     bool StatisticsValid() const { return m_State == State_Running; }
     ConnectionSettings FillConnectionSettings();

@@ -46,6 +46,7 @@ constexpr KeyInfo kKeys[] = {
     {&CODECAPI_QV_FallbackTunnelDefault, VT_BOOL, Access::ReadWrite},
     {&CODECAPI_QV_UserAgent, VT_BSTR, Access::ReadWrite},
     {&CODECAPI_QV_RecordMode, VT_I4, Access::ReadWrite},
+    {&CODECAPI_QV_ConnectArguments, VT_BSTR, Access::ReadWrite},
     {&CODECAPI_QV_OutputBufferFillness, VT_I4, Access::GetOnly},
     {&CODECAPI_QV_OutputBitrate, VT_I4, Access::GetOnly},
     {&CODECAPI_QV_BufferedAudioPackets, VT_I4, Access::GetOnly},
@@ -166,6 +167,7 @@ HRESULT CRenderer::GetCodecValue(const GUID& key, VARIANT* v) {
     if (key == CODECAPI_QV_FallbackPortsDefault) return PutBool(v, o.fallbackPortsDefault), S_OK;
     if (key == CODECAPI_QV_FallbackTunnelDefault) return PutBool(v, o.fallbackTunnelDefault), S_OK;
     if (key == CODECAPI_QV_UserAgent) return PutBstr(v, o.userAgent);
+    if (key == CODECAPI_QV_ConnectArguments) return PutBstr(v, o.connectArgs);
     if (key == CODECAPI_QV_RecordMode) {
         if (!m_pRTMPSink) {
             v->vt = VT_EMPTY;
@@ -200,6 +202,21 @@ HRESULT CRenderer::SetUnlimitedReconnect(const VARIANT& v) {
     } else if (o.reconnectAttempts < 0) {
         o.reconnectAttempts = o.keptReconnectAttempts;
     }
+    return S_OK;
+}
+
+HRESULT CRenderer::SetConnectArguments(const VARIANT& v) {
+    // Only a text carries the arguments; another type's member read as text would be a wild pointer.
+    if (v.vt != VT_BSTR) return E_INVALIDARG;
+    const size_t length = v.bstrVal ? SysStringLen(v.bstrVal) : 0;
+    if (length > RendererOptions::kMaxConnectArgsChars) {
+        Log(LOG_ERROR, 0, "CRenderer::SetConnectArguments: %zu characters, at most %zu are accepted", length,
+            RendererOptions::kMaxConnectArgsChars);
+        return E_INVALIDARG;
+    }
+    // The text is kept as given: the connect command checks it is a JSON object when it is built.
+    m_Options.connectArgs.assign(v.bstrVal ? v.bstrVal : L"", length);
+    Log(LOG_TRACE, 1, "CRenderer::SetConnectArguments %zu characters", length);
     return S_OK;
 }
 
@@ -253,6 +270,7 @@ HRESULT CRenderer::SetCodecValue(const GUID& key, const VARIANT& v) {
         o.userAgent.assign(v.bstrVal, std::min<size_t>(SysStringLen(v.bstrVal), RendererOptions::kMaxTextChars));
         return S_OK;
     }
+    if (key == CODECAPI_QV_ConnectArguments) return SetConnectArguments(v);
     if (key == CODECAPI_QV_RecordMode) {
         if (!m_pRTMPSink) return E_FAIL;
         m_pRTMPSink->SetRecordMode(IntOf(v));

@@ -12,6 +12,9 @@ struct RendererOptions {
     static constexpr int32_t kSocketBufferLimit = 10485760;  // socket buffer sizes below this
     static constexpr int32_t kMinReconnectInterval = 100;
     static constexpr size_t kMaxTextChars = 256;
+    // The AMF0 form of the connect arguments has to fit the connect command's allowance; a longer
+    // text could not be sent whole, and a cut JSON text would be no object at all.
+    static constexpr size_t kMaxConnectArgsChars = 8192;
 
     std::string outputUrl;
     int32_t outputBufferSize = 262144;
@@ -37,6 +40,7 @@ struct RendererOptions {
     bool fallbackPortsDefault = false;
     bool fallbackTunnelDefault = false;
     std::wstring userAgent = L"FMLE/3.0 (compatible; FMSc/1.0)";
+    std::wstring connectArgs;  // JSON object text appended to connect; empty: none
     bool liveMode = false;
     double audioDelayMs = 0.0;
     std::wstring optionText;    // stored only

@@ -309,6 +309,51 @@ TEST_F(WriterFilter, TypedKeysRefuseOtherTypes) {
     VariantClear(&v);
 }
 
+TEST_F(WriterFilter, ConnectArgumentsKeyKeepsTheTextAndRefusesOthers) {
+    Create();
+    EXPECT_EQ(m_codec->IsSupported(&CODECAPI_QV_ConnectArguments), S_OK);
+    EXPECT_EQ(m_codec->IsModifiable(&CODECAPI_QV_ConnectArguments), S_OK);
+    auto text = [this]() {
+        HRESULT hr = E_FAIL;
+        VARIANT v = Get(CODECAPI_QV_ConnectArguments, &hr);
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_EQ(v.vt, VT_BSTR);
+        std::wstring out = v.vt == VT_BSTR && v.bstrVal ? std::wstring(v.bstrVal, SysStringLen(v.bstrVal)) : L"?";
+        VariantClear(&v);
+        return out;
+    };
+    auto setText = [this](const std::wstring& s) {
+        VARIANT v;
+        v.vt = VT_BSTR;
+        v.bstrVal = SysAllocStringLen(s.data(), static_cast<uint32_t>(s.size()));
+        const HRESULT hr = Set(CODECAPI_QV_ConnectArguments, v);
+        VariantClear(&v);
+        return hr;
+    };
+    EXPECT_EQ(text(), L"") << "none by default";
+
+    const std::wstring args = L"{\"a\":1,\"b\":\"x\u00e9\u4e2d\"}";
+    ASSERT_EQ(setText(args), S_OK);
+    EXPECT_EQ(text(), args);
+
+    // Another type, or a text too long to go out whole, leaves the arguments as they were.
+    EXPECT_EQ(SetI4(CODECAPI_QV_ConnectArguments, 7), E_INVALIDARG);
+    EXPECT_EQ(SetBool(CODECAPI_QV_ConnectArguments, true), E_INVALIDARG);
+    EXPECT_EQ(setText(std::wstring(RendererOptions::kMaxConnectArgsChars + 1, L' ')), E_INVALIDARG);
+    EXPECT_EQ(text(), args);
+    const std::wstring longest = L"{\"k\":\"" + std::wstring(RendererOptions::kMaxConnectArgsChars - 8, L'v') + L"\"}";
+    ASSERT_EQ(longest.size(), RendererOptions::kMaxConnectArgsChars);
+    ASSERT_EQ(setText(longest), S_OK);
+    EXPECT_EQ(text(), longest);
+
+    // A null text is an empty one: the arguments are cleared.
+    VARIANT none;
+    none.vt = VT_BSTR;
+    none.bstrVal = nullptr;
+    ASSERT_EQ(Set(CODECAPI_QV_ConnectArguments, none), S_OK);
+    EXPECT_EQ(text(), L"");
+}
+
 struct CallbackLog {
     std::vector<std::wstring> messages;
 };

@@ -159,13 +159,23 @@ TEST_F(Rtmpwriter, PublishesTheFixturesInRealTimeAndTheRecordingMatches) {
     EXPECT_NEAR(std::stod(rec->format["duration"].asString()), 20.0, 0.5);
     ExpectMonotonic(rec->videoPackets, "video");
     ExpectMonotonic(rec->audioPackets, "audio");
-    // Every picture at its own time: 40 ms apart in presentation order. The last few pictures
-    // come out of the stream-end flush, which times them on its own; the steady state is
-    // what is checked here.
-    std::vector<int64_t> pts;
+    // Every picture at its own time, also the last ones that the parser held until the input
+    // ended: in presentation order the recording is the encoder's pictures (40 ms apart) with
+    // at most the B pictures of the last few left out, none shown twice or at a time of its own.
+    std::vector<int64_t> pts, want = FixturePts(Fixture("rt20.packets.csv"));
     for (const auto& p : rec->videoPackets) pts.push_back(p["pts"].asInt64());
     std::sort(pts.begin(), pts.end());
-    for (size_t i = 1; i + 4 < pts.size(); ++i) ASSERT_EQ(pts[i] - pts[i - 1], 40) << "picture " << i;
+    std::sort(want.begin(), want.end());
+    ASSERT_FALSE(pts.empty());
+    for (size_t i = 1; i < want.size(); ++i) ASSERT_EQ(want[i] - want[i - 1], 40) << "fixture picture " << i;
+    size_t k = 0;
+    for (size_t i = 0; i < pts.size(); ++i, ++k) {
+        while (k < want.size() && want[k] - want[0] != pts[i] - pts[0]) {
+            EXPECT_GE(k + 4, want.size()) << "picture at " << want[k] - want[0] << " ms missing before the end";
+            ++k;
+        }
+        ASSERT_LT(k, want.size()) << "recorded picture " << i << " at " << pts[i] - pts[0] << " ms is not the encoder's";
+    }
 }
 
 TEST_F(Rtmpwriter, BPyramidPicturesKeepTheEncodersPresentationTimes) {
@@ -449,6 +459,36 @@ TEST_F(Rtmpwriter, ErrorsGiveOneClearLineAndTheirExitCode) {
     const auto lines = Lines(Stderr());
     ASSERT_EQ(lines.size(), 1u) << Stderr();
     EXPECT_NE(lines[0].find("authentication failed"), std::string::npos) << lines[0];
+}
+
+
+TEST_F(Rtmpwriter, ConnectArgumentsFollowTheConnectObject) {
+    qvtest::FakeRtmpServer server;
+    std::string error;
+    ASSERT_TRUE(server.start({}, &error)) << error;
+    ChildProcess p;
+    ASSERT_TRUE(Start(p, {server.url("live", "args"), "--video", Fixture("rt20.h264"), "--connect-args",
+                          R"({"a":1,"b":"x"})"}));
+    // Pictures flowing show the server took the connect with the extra object and publishing went on.
+    ASSERT_TRUE(server.waitFor([](const qvtest::FakeRtmpEntry& e) { return e.dir == "in" && e.type == 9; }, 15s))
+        << Stderr();
+    ASSERT_TRUE(p.signal(SIGINT));
+    ASSERT_TRUE(p.wait(15s));
+    EXPECT_EQ(Stderr(), "");
+    const auto record = server.record();
+    const auto connect = std::find_if(record.begin(), record.end(), [](const qvtest::FakeRtmpEntry& e) {
+        return e.dir == "in" && e.name == "connect";
+    });
+    ASSERT_NE(connect, record.end());
+    // "connect", transaction 1, the command object, then the arguments as one more object.
+    ASSERT_EQ(connect->amf.size(), 4u) << connect->raw.toStyledString();
+    EXPECT_EQ(connect->amf[2]["app"].asString(), "live");
+    const Json::Value& extra = connect->amf[3];
+    ASSERT_TRUE(extra.isObject()) << connect->raw.toStyledString();
+    EXPECT_EQ(extra.size(), 2u);
+    ASSERT_TRUE(extra["a"].isNumeric());
+    EXPECT_EQ(extra["a"].asDouble(), 1.0);
+    EXPECT_EQ(extra["b"].asString(), "x");
 }
 
 }  // namespace
