@@ -103,9 +103,16 @@ std::string rtmpUrl(const std::string& host, int port, const std::string& app,
     if (!user.empty())
         url += user + ":" + password + "@";
     url += host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    url += ":" + std::to_string(port) + "/" + app;
-    if (!stream.empty())
-        url += "/" + stream;
+    // Appended piece by piece: g++ 12 at -O3 warns (wrongly) about overlapping copies in the
+    // temporaries that "a" + b + "c" chains create.
+    url += ':';
+    url += std::to_string(port);
+    url += '/';
+    url += app;
+    if (!stream.empty()) {
+        url += '/';
+        url += stream;
+    }
     return url;
 }
 
