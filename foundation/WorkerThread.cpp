@@ -1,11 +1,13 @@
 #include "foundation/WorkerThread.h"
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "foundation/Log.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
+#include "platform/ThreadName.h"
 
 // The thread owns a reference to the state, so a thread that had to be given up (Linux has no
 // safe forced termination) still finds its flags alive after the object is gone or restarted.
@@ -44,7 +46,11 @@ bool CWorkerThread::Start(Procedure proc, void* param, const char* name) {
     // Running is set before the thread exists so a Stop right after Start is never missed.
     state->running = true;
     try {
-        state->thread = std::thread([state, proc = std::move(proc), param, this]() {
+        // The name's last word ("th_send_thread", "m_hMultiplexThread") tells the threads apart.
+        std::string label = name ? name : "worker";
+        if (const auto colon = label.rfind(':'); colon != std::string::npos) label.erase(0, colon + 1);
+        state->thread = std::thread([state, proc = std::move(proc), param, this, label]() {
+            platform::SetCurrentThreadName(label);
             tls_state = state.get();
             tls_owner = this;
             try {

@@ -46,7 +46,15 @@ ssize_t SystemRecv(int fd, void* buffer, size_t capacity) {
     return r;
 }
 
-constexpr SocketCalls kSystemCalls{SystemSend, SystemRecv};
+ssize_t SystemSendAvailable(int fd, const void* data, size_t length) {
+    ssize_t r;
+    do {
+        r = ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+constexpr SocketCalls kSystemCalls{SystemSend, SystemRecv, SystemSendAvailable};
 
 }  // namespace
 

@@ -26,13 +26,17 @@ enum class SocketError {
 SocketError ClassifySocketError(int err, bool blockingSocket);
 
 struct SocketCalls {
-    // Both behave like send(2)/recv(2): a count, or -1 with errno set. EINTR is retried by the
+    // All behave like send(2)/recv(2): a count, or -1 with errno set. EINTR is retried by the
     // system implementation and never seen by the caller.
     ssize_t (*send)(int fd, const void* data, size_t length);
     ssize_t (*recv)(int fd, void* buffer, size_t capacity);
+    // A send that never waits: what the socket takes at once (possibly less than asked, or -1
+    // with EAGAIN when it takes nothing). Optional: without it nothing is sent this way.
+    ssize_t (*sendAvailable)(int fd, const void* data, size_t length) = nullptr;
 };
 
-// send with MSG_NOSIGNAL (a closed peer gives EPIPE, never SIGPIPE) and recv with no flags.
+// send with MSG_NOSIGNAL (a closed peer gives EPIPE, never SIGPIPE), recv with no flags, and the
+// never-waiting send with MSG_DONTWAIT on top.
 const SocketCalls& SystemSocketCalls();
 
 }  // namespace net

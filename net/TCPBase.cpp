@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -331,6 +333,26 @@ int CTCPBase::SendAll(const uint8_t* data, int length) {
     // A whole-buffer send belongs to one connection: once that socket is shut down, the rest must
     // neither go to a later socket nor be reported as anything but a shut-down connection.
     return SendPiece(data, length, TCP_NO_DATA, m_uSocketGeneration.load());
+}
+
+int CTCPBase::SendAvailable(const uint8_t* data, int length) {
+    platform::CAutoLock g(m_SendLock);
+    const net::SocketCalls* calls = m_pCalls.load();
+    if (length < 1 || m_bSecure.load() || calls->sendAvailable == nullptr) return 0;
+    SocketUse use(*this);
+    if (use.closing || use.fd == kNoSocket) return 0;
+    // Only when the socket plainly has room: a socket that takes just part of the data cuts it
+    // off inside a packet. The kernel doubles the SO_SNDBUF value it is given to allow for its
+    // own bookkeeping, so half of what reads back, less the bytes queued, is the payload room.
+    int sendBuffer = 0;
+    socklen_t optionLength = sizeof sendBuffer;
+    int queued = 0;
+    if (getsockopt(use.fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &optionLength) != 0 ||
+        ioctl(use.fd, SIOCOUTQ, &queued) != 0 || static_cast<int64_t>(queued) + length > sendBuffer / 2)
+        return 0;
+    const ssize_t sent = calls->sendAvailable(use.fd, data, static_cast<size_t>(length));
+    LogTrace(5, "Result send (no wait): %d", static_cast<int>(sent));
+    return sent > 0 ? static_cast<int>(sent) : 0;
 }
 
 int CTCPBase::SendPiece(const uint8_t* data, int length, int result, uint32_t generation) {

@@ -59,6 +59,10 @@ public:
 protected:
     // The whole-buffer send without locking or secure-transport test; also used by the send thread.
     int SendAll(const uint8_t* data, int length);
+    // Hands the socket what it takes at once without waiting, under the send lock: the count
+    // taken (0 when it takes nothing now, has no socket or reports any error; a blocking send
+    // after it meets the error again and reports it).
+    int SendAvailable(const uint8_t* data, int length);
 
     // Socket descriptor; kNoSocket when there is none. Written under m_SocketLock (create, connect,
     // shutdown); read without it by Send/Recv, which must not wait for a connect to finish.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "foundation/WorkerThread.h"
@@ -70,11 +71,23 @@ public:
     using SnifferFactory = std::function<std::unique_ptr<ITCPSniffer>()>;
     static void SetSnifferFactory(SnifferFactory factory);
 
+    // A producer that appends several messages in a row (the sink's multiplex thread releasing
+    // the units due at one moment) holds its own appends back from the socket until it is done,
+    // so they leave in one write. Appends of other threads are not held. Release writes (or
+    // hands to the send thread) what is due; a hold never outlives the holder's next release.
+    void HoldSends();
+    void ReleaseSends();
+
 private:
     void ReceiveThreadProc(CWorkerThread* self);
     void SendThreadProc(CWorkerThread* self);
     bool IsDataPending();
     void BufferedSend();
+    // Removes the first `sent` waiting bytes (under the send-buffer lock).
+    void RemoveSent(int sent);
+    // The producer's own try at the waiting whole packets, never waiting: true when nothing is
+    // left for the send thread (all whole packets taken, or nothing to send).
+    bool SendWaitingNow();
     void ReleaseSendBuffers();
     void WakeSendThread() { ev_send_new_data.Set(); }
     int SendDirect(const uint8_t* data, int length);
@@ -103,6 +116,9 @@ private:
     std::atomic<int> send_buffer_fillness{0};
     std::atomic<int> send_packet_size{0};
 
+    // The thread whose appends are held back (HoldSends); no thread when none is.
+    std::atomic<std::thread::id> m_HoldingThread{};
+
     std::atomic<uint64_t> m_uTotalBytesSent{0};
     std::atomic<double> estimated_output_bandwidth{0.0};
     std::atomic<int> m_iLastSendResult{0};
@@ -119,8 +135,9 @@ private:
     // reconnect that pass runs), the whole of Connect after the old connection is closed (caller
     // thread), and WaitUntilClosed (protocol layer).
     platform::CReentrantLock m_ReceiveLoopLock;
-    // m_BufferedSendLock: one BufferedSend pass and the pending-data test (send thread), and
-    // FlushSendBuffer (any thread).
+    // m_BufferedSendLock: one BufferedSend pass and the pending-data test (send thread),
+    // FlushSendBuffer (any thread), and a producer's no-wait pass (SendWaitingNow, which only
+    // tries the lock and holds the send and send-buffer locks for its one non-blocking send).
     platform::CReentrantLock m_BufferedSendLock;
     // m_SendBufferLock: send_buffer/send_buffer_aux contents, their allocation and release: append
     // (producer thread), compaction (send thread), flush (any thread), Connect and Close (the

@@ -2,6 +2,7 @@
 // and FlushSendBuffer.
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "foundation/Log.h"
 #include "net/TCPClient.h"
@@ -11,9 +12,9 @@ namespace {
 
 // How long a producer waits for the send thread before looking at the buffer again.
 constexpr uint32_t kRoomWaitMs = 5;
-// The idle send thread sleeps on ev_send_new_data, which every append, send-all request and
-// close signals; this bound is only a safety net.
-constexpr uint32_t kSendIdleWaitMs = 250;
+// The idle send thread sleeps on ev_send_new_data, which an append that leaves more than one
+// packet waiting, a send-all request and close signal; this bound is only a safety net.
+constexpr uint32_t kSendIdleWaitMs = 1000;
 
 }  // namespace
 
@@ -100,6 +101,8 @@ int CTCPClient::SendBuffered(const uint8_t* data, int length) {
                 } while (send_buffer_fillness.load() + static_cast<int64_t>(length) > send_buffer_size.load());
                 return SendBuffered(data, length);
             }
+            // Room comes from the send thread; appends held by this thread have not woken it.
+            WakeSendThread();
             ev_send_data_sent.Wait(kRoomWaitMs);
             for (;;) {
                 if (m_iSendTimeoutFlag.load() != 0) return TCP_TIMEOUT;
@@ -111,22 +114,42 @@ int CTCPClient::SendBuffered(const uint8_t* data, int length) {
 
         LogTrace(7, "CTCPClient::SendBuffered Event Reset - wait...");
         ev_send_send_all_event.Reset();
-        platform::CAutoLock b(m_SendBufferLock);
-        LogTrace(7, "CTCPClient::SendBuffered Event ok");
-        const int bufferSize = send_buffer_size.load();
-        if (bufferSize == 0) {
-            LogTrace(7, "CTCPClient::SendBuffered TCP_SHUTDOWN");
-            return TCP_SHUTDOWN;
+        int newFill;
+        {
+            platform::CAutoLock b(m_SendBufferLock);
+            LogTrace(7, "CTCPClient::SendBuffered Event ok");
+            const int bufferSize = send_buffer_size.load();
+            if (bufferSize == 0) {
+                LogTrace(7, "CTCPClient::SendBuffered TCP_SHUTDOWN");
+                return TCP_SHUTDOWN;
+            }
+            const int fill = send_buffer_fillness.load();
+            // Checked again under the lock: another producer may have taken the room meanwhile.
+            if (fill + static_cast<int64_t>(length) > bufferSize) continue;
+            memcpy(send_buffer.get() + fill, data, static_cast<size_t>(length));
+            newFill = fill + length;
+            send_buffer_fillness.store(newFill);
+            LogTrace(7, "CTCPClient::SendBuffered send_buffer_fillness: %d ev_send_new_data signal", newFill);
         }
-        const int fill = send_buffer_fillness.load();
-        // Checked again under the lock: another producer may have taken the room meanwhile.
-        if (fill + static_cast<int64_t>(length) > bufferSize) continue;
-        memcpy(send_buffer.get() + fill, data, static_cast<size_t>(length));
-        send_buffer_fillness.store(fill + length);
-        LogTrace(7, "CTCPClient::SendBuffered send_buffer_fillness: %d ev_send_new_data signal", fill + length);
-        ev_send_new_data.Set();
+        // The send thread has nothing to do until more than one packet waits (a shorter tail
+        // waits for a send-all request, which wakes it itself), so smaller appends do not wake
+        // it: on a paced stream most appends are small audio messages. When the socket takes
+        // the whole packets at once, the producer hands them over itself and the send thread
+        // is not woken at all; it is there for what the socket cannot take yet.
+        if (newFill > send_packet_size.load() && m_HoldingThread.load() != std::this_thread::get_id() &&
+            !SendWaitingNow())
+            ev_send_new_data.Set();
         return m_iLastSendResult.load();
     }
+}
+
+void CTCPClient::HoldSends() { m_HoldingThread.store(std::this_thread::get_id()); }
+
+void CTCPClient::ReleaseSends() {
+    if (m_HoldingThread.load() != std::this_thread::get_id()) return;
+    m_HoldingThread.store(std::thread::id());
+    if (send_buffer_fillness.load() > send_packet_size.load() && send_buffer_size.load() != 0 && !SendWaitingNow())
+        ev_send_new_data.Set();
 }
 
 bool CTCPClient::IsDataPending() {
@@ -205,21 +228,52 @@ void CTCPClient::BufferedSend() {
 
     const int sent = static_cast<int>(position - start);
     if (sent > 0) {
-        {
-            platform::CAutoLock b(m_SendBufferLock);
-            const int fill = send_buffer_fillness.load();
-            if (fill > sent) {
-                const int tail = fill - sent;
-                memcpy(send_buffer_aux.get(), send_buffer.get() + sent, static_cast<size_t>(tail));
-                send_buffer_fillness.store(tail);
-                memcpy(send_buffer.get(), send_buffer_aux.get(), static_cast<size_t>(tail));
-            } else {
-                send_buffer_fillness.store(0);
-            }
-        }
+        RemoveSent(sent);
         LogTrace(5, "CTCPClient::BufferedSend ev_send_data_sent signal");
         ev_send_data_sent.Set();
     }
+}
+
+void CTCPClient::RemoveSent(int sent) {
+    platform::CAutoLock b(m_SendBufferLock);
+    const int fill = send_buffer_fillness.load();
+    if (fill > sent) {
+        const int tail = fill - sent;
+        memcpy(send_buffer_aux.get(), send_buffer.get() + sent, static_cast<size_t>(tail));
+        send_buffer_fillness.store(tail);
+        memcpy(send_buffer.get(), send_buffer_aux.get(), static_cast<size_t>(tail));
+    } else {
+        send_buffer_fillness.store(0);
+    }
+}
+
+bool CTCPClient::SendWaitingNow() {
+    if (m_iSendTimeoutFlag.load() != 0) return false;
+    // A pass of the send thread under way keeps the bytes in order; it is left to that pass
+    // (the send thread looks for more waiting data after each pass).
+    if (!m_BufferedSendLock.TryLock()) return false;
+    struct Unlock {
+        platform::CReentrantLock& lock;
+        ~Unlock() { lock.Unlock(); }
+    } unlock{m_BufferedSendLock};
+    // Lock order: buffered-send, send, then send-buffer (which keeps Close from releasing the
+    // buffer under the send; the send does not wait, so appends and Close wait microseconds).
+    platform::CAutoLock s(m_SendLock);
+    platform::CAutoLock b(m_SendBufferLock);
+    const int packet = send_packet_size.load();
+    const int fill = send_buffer_fillness.load();
+    if (send_buffer_size.load() == 0 || !send_buffer || packet <= 0 || fill <= packet) return true;
+    // Whole packets only, like the send thread; the tail waits for more data or a send-all.
+    const int whole = fill - fill % packet;
+    const int sent = SendAvailable(send_buffer.get(), whole);
+    if (sent > 0) {
+        m_iLastSendResult.store(TCP_DATA_PRESENT);
+        m_uTotalBytesSent.fetch_add(static_cast<uint64_t>(sent));
+        RemoveSent(sent);
+        LogTrace(5, "CTCPClient::SendBuffered sent %d of %d at once, ev_send_data_sent signal", sent, whole);
+        ev_send_data_sent.Set();
+    }
+    return sent == whole;
 }
 
 void CTCPClient::FlushSendBuffer() {

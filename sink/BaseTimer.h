@@ -14,9 +14,10 @@ class CBaseTimer {
 public:
     // The step a wrap of the system tick counts as.
     static constexpr uint32_t kTickMs = 4;
-    // How often the worker refreshes the figure on its own; reads refresh it anyway, so this
-    // only bounds how stale an unread clock gets.
-    static constexpr uint32_t kWorkerPeriodMs = 100;
+    // How often the worker refreshes the figure on its own. Reads refresh it anyway, so this
+    // only bounds how stale an unread clock gets (and how much a wrap of the 32-bit tick between
+    // two refreshes can cost); a faster tick would only add wake-ups to an idle process.
+    static constexpr uint32_t kWorkerPeriodMs = 1000;
 
     CBaseTimer();
     virtual ~CBaseTimer();

@@ -95,39 +95,45 @@ bool CRTMPSink::PutData(data_t* sample, int32_t track, bool owned) {
             "CRTMPSink::PutData: rejected data because a reconnection is attempted or restartStream is running");
         return true;
     }
-    platform::CAutoLock g(m_SinkLock);
-    if (track < 0 || static_cast<size_t>(track) >= m_Tracks.size()) return false;
-    track_t& t = *m_Tracks[static_cast<size_t>(track)];
-    t.parser->PutChunk(sample);
-    Log(LOG_TRACE, 6, "CRTMPSink::PutData (track %d, size %d, time %d)", track, sample->size_actual,
-        static_cast<int>(sample->dts));
-    // The multiplex thread only needs waking when a queue stops being empty: that alone can make
-    // the tracks ready, or bring a unit due before the one being paced; units appended behind
-    // others change neither.
-    const bool wasEmpty = t.sample_list.empty();
-    data_t* unit = nullptr;
-    while (t.parser->GetChunk(&unit, 0)) {
-        if (!unit) continue;
-        if (unit->dts == 0) Log(LOG_TRACE, 5, "CRTMPSink::PutData dts is 0 !!!");
-        t.total_bytes += static_cast<uint64_t>(std::max(unit->size_actual, 0));
-        Log(LOG_TRACE, 6, "CRTMPSink::PutData out_data: (track %d, size %d, time %d)", track, unit->size_actual,
-            static_cast<int>(unit->dts));
-        t.sample_list.push_back(unit);
-        // NO_TIME units carry no position in time; they never start a rate interval.
-        if (unit->dts != NO_TIME && unit->dts >= sink::AddSat(t.time_of_last_rate, 1000)) {
-            const double bits = static_cast<double>(t.total_bytes - t.bytes_at_last_rate) * 8.0 * 1000.0;
-            const double rate = bits / static_cast<double>(sink::SubSat(unit->dts, t.time_of_last_rate));
-            // A figure beyond 64 bits has no meaning; it is capped rather than converted.
-            t.bitrate = rate < 1.8e19 ? static_cast<uint64_t>(rate) : UINT64_MAX;
-            const auto low = static_cast<int32_t>(static_cast<uint32_t>(t.bitrate & 0xFFFFFFFFu));
-            if (t.type == TRACK_TYPE_VIDEO) m_iVideoBitrate = low;
-            else m_iAudioBitrate = low;
-            t.time_of_last_rate = unit->dts;
-            t.bytes_at_last_rate = t.total_bytes;
+    bool wake = false;
+    {
+        platform::CAutoLock g(m_SinkLock);
+        if (track < 0 || static_cast<size_t>(track) >= m_Tracks.size()) return false;
+        track_t& t = *m_Tracks[static_cast<size_t>(track)];
+        t.parser->PutChunk(sample);
+        Log(LOG_TRACE, 6, "CRTMPSink::PutData (track %d, size %d, time %d)", track, sample->size_actual,
+            static_cast<int>(sample->dts));
+        // The multiplex thread only needs waking when a queue stops being empty: that alone can make
+        // the tracks ready, or bring a unit due before the one being paced; units appended behind
+        // others change neither.
+        const bool wasEmpty = t.sample_list.empty();
+        data_t* unit = nullptr;
+        while (t.parser->GetChunk(&unit, 0)) {
+            if (!unit) continue;
+            if (unit->dts == 0) Log(LOG_TRACE, 5, "CRTMPSink::PutData dts is 0 !!!");
+            t.total_bytes += static_cast<uint64_t>(std::max(unit->size_actual, 0));
+            Log(LOG_TRACE, 6, "CRTMPSink::PutData out_data: (track %d, size %d, time %d)", track, unit->size_actual,
+                static_cast<int>(unit->dts));
+            t.sample_list.push_back(unit);
+            // NO_TIME units carry no position in time; they never start a rate interval.
+            if (unit->dts != NO_TIME && unit->dts >= sink::AddSat(t.time_of_last_rate, 1000)) {
+                const double bits = static_cast<double>(t.total_bytes - t.bytes_at_last_rate) * 8.0 * 1000.0;
+                const double rate = bits / static_cast<double>(sink::SubSat(unit->dts, t.time_of_last_rate));
+                // A figure beyond 64 bits has no meaning; it is capped rather than converted.
+                t.bitrate = rate < 1.8e19 ? static_cast<uint64_t>(rate) : UINT64_MAX;
+                const auto low = static_cast<int32_t>(static_cast<uint32_t>(t.bitrate & 0xFFFFFFFFu));
+                if (t.type == TRACK_TYPE_VIDEO) m_iVideoBitrate = low;
+                else m_iAudioBitrate = low;
+                t.time_of_last_rate = unit->dts;
+                t.bytes_at_last_rate = t.total_bytes;
+            }
+            unit = nullptr;
         }
-        unit = nullptr;
+        wake = wasEmpty && !t.sample_list.empty();
     }
-    if (wasEmpty && !t.sample_list.empty()) m_evData.Set();
+    // Signalled after the sink lock is released: the multiplex thread takes that lock first
+    // thing, and waking it while the lock is still held would only put it to sleep again.
+    if (wake) m_evData.Set();
     return true;
 }
 
@@ -284,11 +290,13 @@ bool CRTMPSink::WaitForTrack(uint32_t track, platform::CEvent* stopEvent) {
             }
         }
         // Wait mode: hold the producer, never with the lock, until the queue has drained. The
-        // interleaver signals the moment the queue is back at its limit; the 10 ms bound keeps
-        // the stop event answered in time whatever happens to that signal.
+        // interleaver signals the moment the queue is back at its limit, so the producer wakes
+        // once per unit sent; the bound only limits how late the stop event is noticed. It is
+        // longer than a frame at 24 fps so that a producer held at the paced rate does not also
+        // wake on a timer between frames.
         if (!IsInited()) return true;
         if (stopEvent && stopEvent->IsSet()) return true;
-        SpaceEvent(video).Wait(10);
+        SpaceEvent(video).Wait(kSpaceWaitMs);
         if (stopEvent && stopEvent->IsSet()) return true;
     }
 }

@@ -18,6 +18,10 @@ namespace {
 constexpr uint32_t kIdleWaitMs = 20;
 // Longest single wait inside WaitTime, so Close and destruction are noticed promptly.
 constexpr uint32_t kPaceSliceMs = 50;
+// The pacing step: the clock is looked at in 5 ms steps from the moment a unit was sent, and a
+// unit is released at the first step at or after its time. Units whose times fall within one
+// step leave together on one wake-up instead of one each.
+constexpr int64_t kPaceStepMs = 5;
 }
 
 void CRTMPSink::MultiplexThreadProc(void* param, CWorkerThread* self) {
@@ -93,6 +97,12 @@ void CRTMPSink::ConfigLookup(bool& stop) {
 
 bool CRTMPSink::Interleave() {
     platform::CAutoLock pass(m_InterleaveLock);
+    // The units released together go to the socket in one write: the client holds this
+    // thread's appends until the pass waits (WaitTime) or ends.
+    struct ReleaseSendsOnExit {
+        CRTMPClient& client;
+        ~ReleaseSendsOnExit() { client.ReleaseSends(); }
+    } releaseSends{m_Client};
     CheckReconnection();
     if (m_hReconnecting.IsSet()) return false;
     if (m_bConfigLookup) {
@@ -108,6 +118,7 @@ bool CRTMPSink::Interleave() {
         int64_t origDts = NO_TIME;
         int64_t firstTime = NO_TIME;
         int64_t timeShift = NO_TIME;
+        int roomFor = -1;  // 1 video, 0 audio: a held producer may go on
         {
             platform::CAutoLock g(m_SinkLock);
             bool ready = !m_Tracks.empty();
@@ -160,11 +171,13 @@ bool CRTMPSink::Interleave() {
                 else ++m_uAudioMessagesSent;
                 left = chosen->sample_list.size();
                 const bool video = chosen->type == TRACK_TYPE_VIDEO;
-                if (left == (video ? kVideoQueueLimit : kAudioQueueLimit)) SpaceEvent(video).Set();
+                if (left == (video ? kVideoQueueLimit : kAudioQueueLimit)) roomFor = video ? 1 : 0;
                 firstTime = FIRST_TIME;
                 timeShift = TIME_SHIFT;
             }
         }
+        // After the lock is released: the producer woken here takes that lock first thing.
+        if (roomFor >= 0) SpaceEvent(roomFor == 1).Set();
         const int32_t period = m_iNotifyStatisticsTime.load();
         if (period > 0) {
             const int64_t now = m_Timer.GetTime();
@@ -180,6 +193,7 @@ bool CRTMPSink::Interleave() {
             }
         }
         if (!unit) return false;
+        m_Client.HoldSends();
         SendSample(unit, chosenIndex, left, chosen);
         if (!m_bNoWait.load()) {
             int64_t target = NO_TIME;
@@ -264,6 +278,7 @@ void CRTMPSink::SendSample(data_t* unit, int32_t track, size_t unitsLeft, track_
 
 CRTMPSink::WaitResult CRTMPSink::WaitTime(int64_t target, int32_t track) {
     WaitResult r{false, false};
+    int64_t release = target;  // the first pacing step at or after the target
     for (int iteration = 0;; ++iteration) {
         bool newer = false;
         {
@@ -277,10 +292,13 @@ CRTMPSink::WaitResult CRTMPSink::WaitTime(int64_t target, int32_t track) {
             }
         }
         const int64_t now = m_Timer.GetTime();
-        if (iteration == 0)
+        if (iteration == 0) {
             Log(LOG_TIMING, 7, "WaitTime: Track %d \t\t Target time %lld \t\t Current time %lld,", track,
                 static_cast<long long>(target), static_cast<long long>(now));
-        if (!m_Timer.IsRunning() || now == NO_TIME || target == NO_TIME || target <= now) {
+            if (target != NO_TIME && now != NO_TIME && target > now)
+                release = now + (target - now + kPaceStepMs - 1) / kPaceStepMs * kPaceStepMs;
+        }
+        if (!m_Timer.IsRunning() || now == NO_TIME || target == NO_TIME || release <= now) {
             if (iteration == 0 && target != NO_TIME && now != NO_TIME && target <= now)
                 Log(LOG_TIMING, 7, "WaitTime: warning: the input time is less than the current time!");
             r.brokeWait = true;
@@ -298,7 +316,8 @@ CRTMPSink::WaitResult CRTMPSink::WaitTime(int64_t target, int32_t track) {
         }
         // New units signal the data event, so waiting on it replaces the short polling steps:
         // the wait ends at the target or as soon as something was queued.
-        const auto remaining = static_cast<uint32_t>(std::min<int64_t>(target - now, kPaceSliceMs));
+        m_Client.ReleaseSends();
+        const auto remaining = static_cast<uint32_t>(std::min<int64_t>(release - now, kPaceSliceMs));
         m_evData.Wait(std::max<uint32_t>(remaining, 1));
         if (!m_bStreaming.load() && !m_hReconnecting.IsSet()) {
             r.brokeWait = true;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -34,6 +35,32 @@ inline long RssKb(pid_t pid = 0) {
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
     return 0;
+}
+
+// Per thread of this process: name, CPU seconds and context switches (voluntary, forced), read
+// from /proc. Explains a CPU figure: on a paced stream the cost is mostly wake-ups.
+inline void PrintThreads(double seconds) {
+    std::printf("  threads (name: cpu s, switches/s voluntary+forced):\n");
+    const std::string base = "/proc/self/task/";
+    for (const auto& entry : std::filesystem::directory_iterator(base)) {
+        const std::string dir = entry.path().string() + "/";
+        std::string name, line;
+        std::ifstream(dir + "comm") >> name;
+        // The scheduler's exact run time (ms) rather than the tick-sampled utime/stime of `stat`:
+        // paced threads wake on millisecond boundaries, just like the tick, and are over-charged.
+        double cpu = 0;
+        std::ifstream sched(dir + "sched");
+        while (std::getline(sched, line))
+            if (line.rfind("se.sum_exec_runtime", 0) == 0) cpu = std::strtod(line.c_str() + line.find(':') + 1, nullptr) / 1e3;
+        long vol = 0, forced = 0;
+        std::ifstream status(dir + "status");
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) vol = std::strtol(line.c_str() + 24, nullptr, 10);
+            if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) forced = std::strtol(line.c_str() + 27, nullptr, 10);
+        }
+        std::printf("    %-16s %6.3f  %6.1f + %5.1f\n", name.c_str(), cpu, static_cast<double>(vol) / seconds,
+                    static_cast<double>(forced) / seconds);
+    }
 }
 
 inline bool Exists(const std::string& p) {
@@ -145,12 +172,18 @@ struct PeerRun {
     int status = -1;
 };
 
-// Runs ffmpeg (fork/exec, so its rusage is its own) and measures it.
-inline PeerRun RunFfmpeg(const std::vector<std::string>& args) {
-    PeerRun r;
-    const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
+// ffmpeg started as a child (fork/exec, so its rusage is its own) and measured when it ends;
+// started before a run of our own, the two share whatever the machine is doing meanwhile.
+struct Peer {
+    pid_t pid = -1;
+    std::chrono::steady_clock::time_point start;
+};
+
+inline Peer StartFfmpeg(const std::vector<std::string>& args) {
+    Peer p;
+    p.start = std::chrono::steady_clock::now();
+    p.pid = fork();
+    if (p.pid == 0) {
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -158,15 +191,23 @@ inline PeerRun RunFfmpeg(const std::vector<std::string>& args) {
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return p;
+}
+
+inline PeerRun FinishFfmpeg(const Peer& p) {
+    PeerRun r;
+    if (p.pid < 0) return r;
     int status = 0;
     rusage u{};
-    wait4(pid, &status, 0, &u);
-    r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    wait4(p.pid, &status, 0, &u);
+    r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - p.start).count();
     r.cpu = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
             static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
     r.maxRssKb = u.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }
+
+inline PeerRun RunFfmpeg(const std::vector<std::string>& args) { return FinishFfmpeg(StartFfmpeg(args)); }
 
 }  // namespace sinkbench

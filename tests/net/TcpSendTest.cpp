@@ -3,8 +3,12 @@
 // the send time-out and what it does to the connection, and byte-exact delivery.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <future>
+#include <mutex>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +90,83 @@ TEST_F(TcpSendTest, WholePacketsLeaveAtOnceAndTheTailWaitsForTheSendAllRequest) 
     got.insert(got.end(), rest.begin(), rest.end());
     EXPECT_EQ(got, data);
     EXPECT_EQ(client.GetTotalBytesSent(), data.size());
+}
+
+namespace {
+
+// Socket calls that pass through to the system and note on which thread each kind of send ran;
+// the no-wait send can be told to take at most `availableCap` bytes (a nearly full socket).
+struct SendWatch {
+    static inline std::atomic<int> availableCap{1 << 30};
+    static inline std::mutex mutex;  // guards the two lists: senders write, the test reads
+    static inline std::vector<std::thread::id> blockingThreads, availableThreads;
+    static ssize_t Blocking(int fd, const void* data, size_t length) {
+        {
+            std::lock_guard<std::mutex> g(mutex);
+            blockingThreads.push_back(std::this_thread::get_id());
+        }
+        return ::send(fd, data, length, MSG_NOSIGNAL);
+    }
+    static ssize_t Available(int fd, const void* data, size_t length) {
+        {
+            std::lock_guard<std::mutex> g(mutex);
+            availableThreads.push_back(std::this_thread::get_id());
+        }
+        const size_t n = std::min<size_t>(length, static_cast<size_t>(availableCap.load()));
+        return ::send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    static ssize_t Recv(int fd, void* buffer, size_t capacity) { return ::recv(fd, buffer, capacity, 0); }
+    static void Reset(int cap) {
+        std::lock_guard<std::mutex> g(mutex);
+        availableCap = cap;
+        blockingThreads.clear();
+        availableThreads.clear();
+    }
+};
+constexpr net::SocketCalls kWatchedCalls{SendWatch::Blocking, SendWatch::Recv, SendWatch::Available};
+
+}  // namespace
+
+// Whole packets the socket can take at once leave on the producer's own thread, without waking
+// the send thread; what the socket does not take then is the send thread's, in order.
+TEST_F(TcpSendTest, WholePacketsTheSocketTakesAtOnceLeaveOnTheProducersThread) {
+    Listener listener(AF_INET);
+    RecordingClient client;
+    ASSERT_EQ(client.Connect(Params(listener, 65536, 4096)), TCP_OK);
+    Conn peer(listener.Accept(5000));
+    ASSERT_TRUE(peer.Valid());
+    client.SetSocketCalls(&kWatchedCalls);
+    auto data = Pattern(30000, 31);
+
+    SendWatch::Reset(1 << 30);
+    EXPECT_TRUE(Accepted(client.SendBuffered(data.data(), 10000)));
+    EXPECT_EQ(client.GetSendBufferFillness(), 1808);  // at once: no waiting for a thread
+    EXPECT_EQ(peer.ReadExactly(8192, 5000), std::vector<uint8_t>(data.begin(), data.begin() + 8192));
+    {
+        std::lock_guard<std::mutex> g(SendWatch::mutex);
+        EXPECT_TRUE(SendWatch::blockingThreads.empty());
+        ASSERT_EQ(SendWatch::availableThreads.size(), 1u);
+        EXPECT_EQ(SendWatch::availableThreads[0], std::this_thread::get_id());
+    }
+
+    // The socket takes only 1000 of the 8192 bytes of whole packets now: the send thread goes
+    // on from there with ordinary sends (whole packets of what is left: 8192 of 10808).
+    SendWatch::Reset(1000);
+    EXPECT_TRUE(Accepted(client.SendBuffered(data.data() + 10000, 10000)));
+    constexpr size_t kSecond = 1000 + 8192;
+    auto got = peer.ReadExactly(kSecond, 5000);
+    EXPECT_EQ(got, std::vector<uint8_t>(data.begin() + 8192, data.begin() + 8192 + kSecond));
+    EXPECT_TRUE(WaitUntil([&] { return client.GetSendBufferFillness() == 20000 - 8192 - static_cast<int>(kSecond); }, 5000));
+    {
+        std::lock_guard<std::mutex> g(SendWatch::mutex);
+        ASSERT_FALSE(SendWatch::blockingThreads.empty());
+        for (auto id : SendWatch::blockingThreads) EXPECT_NE(id, std::this_thread::get_id());
+    }
+    EXPECT_EQ(client.Send(data.data() + 20000, 10000, true), TCP_DATA_PRESENT);
+    auto rest = peer.ReadExactly(30000 - 8192 - kSecond, 5000);
+    EXPECT_EQ(rest, std::vector<uint8_t>(data.begin() + 8192 + kSecond, data.end()));
+    EXPECT_EQ(client.GetTotalBytesSent(), 30000u);
+    client.SetSocketCalls(nullptr);
 }
 
 TEST_F(TcpSendTest, DataLargerThanTheBufferGoesOutWholeAndInOrder) {

@@ -133,6 +133,21 @@ TEST_F(SinkInterleave, EachUnitWaitsUntilTheClockHasReachedThePreviousOne) {
     }
 }
 
+// The clock is looked at in 5 ms steps after a send: the unit held back for dts 1 leaves at the
+// step at 5 ms, and the one held for dts 4 is then already due and follows on the same wake-up
+// instead of waiting 3 ms more on its own.
+TEST_F(SinkInterleave, UnitsFallingDueWithinOnePacingStepLeaveTogether) {
+    sink.SetEndOfStream(1);
+    for (int64_t t : {0, 1, 4, 100}) Put(0, t);
+    sink.SetEndOfStream(0);
+    sink.Interleave();
+    const auto media = sink.Media();
+    ASSERT_EQ(media.size(), 4u);
+    EXPECT_GE(media[2].clock - media[0].clock, 1 - 1);  // never before the time of the unit before it
+    EXPECT_GE(media[3].clock - media[0].clock, 4 - 1);
+    EXPECT_LE(media[3].clock - media[2].clock, 1);
+}
+
 TEST_F(SinkInterleave, AnEarlierUnitOnTheSameTrackEndsThePacingWaitAtOnce) {
     sink.SetEndOfStream(1);
     Put(0, 0, false, 1);
