@@ -34,7 +34,7 @@ public:
     // Queue thresholds of the input side.
     static constexpr size_t kVideoQueueLimit = 150;  // above: wait or drop
     static constexpr size_t kAudioQueueLimit = 400;
-    static constexpr uint32_t kSpaceWaitMs = 50;     // wait mode: longest wait before the stop event is looked at
+    static constexpr uint32_t kSpaceWaitMs = 100;    // wait mode: longest wait before the stop event is looked at
     static constexpr int32_t kAudioParserBuffer = 1048576;
     static constexpr int32_t kVideoParserBuffer = 10485760;
     // Buffer modes.

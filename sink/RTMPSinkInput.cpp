@@ -292,8 +292,9 @@ bool CRTMPSink::WaitForTrack(uint32_t track, platform::CEvent* stopEvent) {
         // Wait mode: hold the producer, never with the lock, until the queue has drained. The
         // interleaver signals the moment the queue is back at its limit, so the producer wakes
         // once per unit sent; the bound only limits how late the stop event is noticed. It is
-        // longer than a frame at 24 fps so that a producer held at the paced rate does not also
-        // wake on a timer between frames.
+        // longer than two frames at 24 fps (the parser can hand over two units at once, and the
+        // queue then needs two sends to be back at its limit) so that a producer held at the
+        // paced rate does not also wake on a timer in between.
         if (!IsInited()) return true;
         if (stopEvent && stopEvent->IsSet()) return true;
         SpaceEvent(video).Wait(kSpaceWaitMs);
