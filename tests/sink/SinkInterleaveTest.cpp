@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <initializer_list>
 #include <thread>
+#include <vector>
 
 #include "SinkTestSupport.h"
 #include "platform/Clock.h"
@@ -23,6 +25,14 @@ protected:
     }
     void Put(int32_t track, int64_t dts, bool config = false, uint8_t tag = 0, int32_t type = FRAME_P) {
         ASSERT_TRUE(sink.PutData(Unit(dts, type, config, tag), track, true));
+    }
+    // Video units at these times, audio at end of stream: one paced pass over them.
+    std::vector<Delivered> PacedVideo(std::initializer_list<int64_t> times) {
+        sink.SetEndOfStream(1);
+        for (int64_t t : times) Put(0, t);
+        sink.SetEndOfStream(0);
+        sink.Interleave();
+        return sink.Media();
     }
     std::vector<std::pair<int32_t, int64_t>> Sent() {
         std::vector<std::pair<int32_t, int64_t>> out;
@@ -119,11 +129,7 @@ TEST_F(SinkInterleave, AfterAReconnectionTheStreamRestartsAtTheFirstConfigUnitRe
 }
 
 TEST_F(SinkInterleave, EachUnitWaitsUntilTheClockHasReachedThePreviousOne) {
-    sink.SetEndOfStream(1);
-    for (int64_t t : {0, 100, 200, 300}) Put(0, t);
-    sink.SetEndOfStream(0);
-    sink.Interleave();
-    const auto media = sink.Media();
+    const auto media = PacedVideo({0, 100, 200, 300});
     ASSERT_EQ(media.size(), 4u);
     for (size_t k = 1; k < media.size(); ++k) {
         // Sent as soon as the clock passed the previous unit's time (FIRST_TIME is taken just
@@ -137,11 +143,7 @@ TEST_F(SinkInterleave, EachUnitWaitsUntilTheClockHasReachedThePreviousOne) {
 // step at 5 ms, and the one held for dts 4 is then already due and follows on the same wake-up
 // instead of waiting 3 ms more on its own.
 TEST_F(SinkInterleave, UnitsFallingDueWithinOnePacingStepLeaveTogether) {
-    sink.SetEndOfStream(1);
-    for (int64_t t : {0, 1, 4, 100}) Put(0, t);
-    sink.SetEndOfStream(0);
-    sink.Interleave();
-    const auto media = sink.Media();
+    const auto media = PacedVideo({0, 1, 4, 100});
     ASSERT_EQ(media.size(), 4u);
     EXPECT_GE(media[2].clock - media[0].clock, 1 - 1);  // never before the time of the unit before it
     EXPECT_GE(media[3].clock - media[0].clock, 4 - 1);
