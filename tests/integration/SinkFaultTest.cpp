@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "../sink/FaultProxy.h"
@@ -18,6 +19,22 @@ namespace {
 
 class SinkFault : public SinkFixture {
 protected:
+    // A private nginx with the fault proxy in front of it.
+    struct ProxiedServer {
+        qvtest::NginxServer nginx;
+        std::unique_ptr<sinktest::FaultProxy> proxy;
+        std::string error;
+        bool Start() {
+            if (!nginx.start(&error)) return false;
+            proxy = std::make_unique<sinktest::FaultProxy>(nginx.rtmpPort());
+            return proxy->Start();
+        }
+    };
+    // Init, then the video and the audio track of the settings.
+    static bool InitWithTracks(CRTMPSink& sink, const ConnectionSettings& s) {
+        return sink.Init(s, nullptr) == 0 && sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0) &&
+               sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0);
+    }
     std::string ProxyUrl(const sinktest::FaultProxy& proxy, const std::string& stream) {
         return qvtest::rtmpUrl("127.0.0.1", proxy.Port(), "live", stream);
     }
@@ -36,11 +53,10 @@ protected:
 };
 
 TEST_F(SinkFault, ASlowLinkInDropModeDropsFramesByPolicyButNeverAKeyFrame) {
-    qvtest::NginxServer nginx;
-    std::string error;
-    ASSERT_TRUE(nginx.start(&error)) << error;
-    sinktest::FaultProxy proxy(nginx.rtmpPort());
-    ASSERT_TRUE(proxy.Start());
+    ProxiedServer server;
+    ASSERT_TRUE(server.Start()) << server.error;
+    auto& nginx = server.nginx;
+    auto& proxy = *server.proxy;
     proxy.Throttle(1000000);
     const auto video = sinktest::ReadH264(Fixture("thr10.h264"), 30, Fixture("thr10.packets.csv"));
     int keys = 0;
@@ -82,11 +98,10 @@ TEST_F(SinkFault, ASlowLinkInDropModeDropsFramesByPolicyButNeverAKeyFrame) {
 }
 
 TEST_F(SinkFault, ASlowLinkInWaitModeHoldsTheProducerBackAndLosesNothing) {
-    qvtest::NginxServer nginx;
-    std::string error;
-    ASSERT_TRUE(nginx.start(&error)) << error;
-    sinktest::FaultProxy proxy(nginx.rtmpPort());
-    ASSERT_TRUE(proxy.Start());
+    ProxiedServer server;
+    ASSERT_TRUE(server.Start()) << server.error;
+    auto& nginx = server.nginx;
+    auto& proxy = *server.proxy;
     proxy.Throttle(500000);
     const auto video = sinktest::ReadH264(Fixture("thr10.h264"), 30, Fixture("thr10.packets.csv"));
 
@@ -152,19 +167,16 @@ private:
 };
 
 TEST_F(SinkFault, ACutConnectionIsReconnectedAndPublishingResumesAtAKeyFrame) {
-    qvtest::NginxServer nginx;
-    std::string error;
-    ASSERT_TRUE(nginx.start(&error)) << error;
-    sinktest::FaultProxy proxy(nginx.rtmpPort());
-    ASSERT_TRUE(proxy.Start());
+    ProxiedServer server;
+    ASSERT_TRUE(server.Start()) << server.error;
+    auto& nginx = server.nginx;
+    auto& proxy = *server.proxy;
     HostObserver host;
     CRTMPSink sink(&host);
     ConnectionSettings s = Settings(ProxyUrl(proxy, "cut"));
     s.reconnectAttempts = 3;
     s.reconnectInterval = 500;
-    ASSERT_EQ(sink.Init(s, nullptr), 0);
-    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
-    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    ASSERT_TRUE(InitWithTracks(sink, s));
     Producer producer(sink);
     ASSERT_TRUE(nginx.waitPublishing("live", "cut", true, 5000ms));
     std::this_thread::sleep_for(1500ms);  // some stream before the fault
@@ -190,19 +202,16 @@ TEST_F(SinkFault, ACutConnectionIsReconnectedAndPublishingResumesAtAKeyFrame) {
 }
 
 TEST_F(SinkFault, AServerRestartIsBridgedByReconnectionAttempts) {
-    qvtest::NginxServer first;
-    std::string error;
-    ASSERT_TRUE(first.start(&error)) << error;
-    sinktest::FaultProxy proxy(first.rtmpPort());
-    ASSERT_TRUE(proxy.Start());
+    ProxiedServer server;
+    ASSERT_TRUE(server.Start()) << server.error;
+    auto& first = server.nginx;
+    auto& proxy = *server.proxy;
     HostObserver host;
     CRTMPSink sink(&host);
     ConnectionSettings s = Settings(ProxyUrl(proxy, "restart"));
     s.reconnectAttempts = -1;
     s.reconnectInterval = 300;
-    ASSERT_EQ(sink.Init(s, nullptr), 0);
-    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
-    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    ASSERT_TRUE(InitWithTracks(sink, s));
     Producer producer(sink);
     ASSERT_TRUE(first.waitPublishing("live", "restart", true, 5000ms));
     std::this_thread::sleep_for(1s);
@@ -210,6 +219,7 @@ TEST_F(SinkFault, AServerRestartIsBridgedByReconnectionAttempts) {
     ASSERT_TRUE(host.WaitStatus(2, 2, 10s));  // lost, then at least one failed attempt
     EXPECT_EQ(sink.GetSinkStatus(), BS::SINK_RECONNECTION);
     qvtest::NginxServer second;
+    std::string error;
     ASSERT_TRUE(second.start(&error)) << error;
     proxy.SetTarget(second.rtmpPort());
     ASSERT_TRUE(host.WaitStatus(0, 2, 15s)) << "no reconnection to the restarted server";
@@ -230,19 +240,16 @@ TEST_F(SinkFault, AServerRestartIsBridgedByReconnectionAttempts) {
 }
 
 TEST_F(SinkFault, WhenReconnectionAttemptsRunOutTheStatusIsDisconnected) {
-    qvtest::NginxServer nginx;
-    std::string error;
-    ASSERT_TRUE(nginx.start(&error)) << error;
-    sinktest::FaultProxy proxy(nginx.rtmpPort());
-    ASSERT_TRUE(proxy.Start());
+    ProxiedServer server;
+    ASSERT_TRUE(server.Start()) << server.error;
+    auto& nginx = server.nginx;
+    auto& proxy = *server.proxy;
     HostObserver host;
     CRTMPSink sink(&host);
     ConnectionSettings s = Settings(ProxyUrl(proxy, "giveup"));
     s.reconnectAttempts = 2;
     s.reconnectInterval = 200;
-    ASSERT_EQ(sink.Init(s, nullptr), 0);
-    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
-    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    ASSERT_TRUE(InitWithTracks(sink, s));
     Producer producer(sink);
     ASSERT_TRUE(nginx.waitPublishing("live", "giveup", true, 5000ms));
     proxy.SetTarget(0);  // every new connection fails
@@ -266,11 +273,10 @@ TEST_F(SinkFault, WhenReconnectionAttemptsRunOutTheStatusIsDisconnected) {
 }
 
 TEST_F(SinkFault, AStalledConnectionIsNoticedThroughTheSendTimeOut) {
-    qvtest::NginxServer nginx;
-    std::string error;
-    ASSERT_TRUE(nginx.start(&error)) << error;
-    sinktest::FaultProxy proxy(nginx.rtmpPort());
-    ASSERT_TRUE(proxy.Start());
+    ProxiedServer server;
+    ASSERT_TRUE(server.Start()) << server.error;
+    auto& nginx = server.nginx;
+    auto& proxy = *server.proxy;
     HostObserver host;
     CRTMPSink sink(&host);
     ConnectionSettings s = Settings(ProxyUrl(proxy, "stall"));
@@ -278,9 +284,7 @@ TEST_F(SinkFault, AStalledConnectionIsNoticedThroughTheSendTimeOut) {
     s.reconnectInterval = 500;
     s.sendTimeout = 1000;
     s.outputBufferSize = 65536;
-    ASSERT_EQ(sink.Init(s, nullptr), 0);
-    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
-    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    ASSERT_TRUE(InitWithTracks(sink, s));
     Producer producer(sink);
     ASSERT_TRUE(nginx.waitPublishing("live", "stall", true, 5000ms));
     std::this_thread::sleep_for(1500ms);
