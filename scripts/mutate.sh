@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Mutation check: applies each fault of the list files one at a time to a scratch copy of the tree,
+# rebuilds incrementally and runs the suite with --stop-on-failure (the fault's own label first, so
+# a killed fault costs seconds; a fault that survives it meets the whole suite). Prints each fault
+# as killed or survived and "killed K of N".
+#   scripts/mutate.sh [LIST...]            default: scripts/mutants-*.txt
+#   MUTATE_DIR=/tmp/x MUTATE_ONLY=3,7 scripts/mutate.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+WORK=${MUTATE_DIR:-/tmp/qv-mutate}
+JOBS=${JOBS:-2}
+LISTS=("$@")
+[ ${#LISTS[@]} -gt 0 ] || LISTS=(scripts/mutants-*.txt)
+
+mkdir -p "$WORK"
+# A fresh copy with the files' times kept, so the scratch build stays incremental across runs.
+rm -rf "$WORK/src"; mkdir -p "$WORK/src"
+tar -C "$ROOT" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$WORK/src" -xf -
+cmake -S "$WORK/src" -B "$WORK/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BENCH=OFF >/dev/null
+echo "baseline build ..."
+cmake --build "$WORK/build" -j "$JOBS" >"$WORK/build.log" 2>&1 || { tail -30 "$WORK/build.log"; exit 1; }
+
+# One fault per line of a tab-separated table: file, find, replace, label, seen.
+python3 - "${LISTS[@]}" >"$WORK/faults.tsv" <<'EOF'
+import sys
+for path in sys.argv[1:]:
+    block = {}
+    def flush():
+        if block:
+            for k in ("file", "find", "replace", "label", "seen"):
+                if k not in block:
+                    sys.exit(f"{path}: fault without '{k}': {block}")
+            print("\t".join(block[k] for k in ("file", "find", "replace", "label", "seen")))
+        block.clear()
+    for line in open(path, encoding="utf-8"):
+        line = line.rstrip("\n")
+        if not line.strip():
+            flush(); continue
+        if line.startswith("#"):
+            continue
+        key, sep, value = line.partition(": ")
+        if not sep:
+            sys.exit(f"{path}: not a 'key: value' line: {line!r}")
+        block[key] = value
+    flush()
+EOF
+
+apply() {  # file find replace -> 0 when the snippet occurred exactly once and was replaced
+  python3 - "$@" <<'EOF'
+import sys
+path, find, repl = sys.argv[1:4]
+text = open(path, encoding="utf-8").read()
+n = text.count(find)
+if n != 1:
+    sys.exit(f"snippet occurs {n} times in {path}: {find!r}")
+open(path, "w", encoding="utf-8").write(text.replace(find, repl))
+EOF
+}
+
+killed=0; total=0; survivors=()
+i=0
+while IFS=$'\t' read -r file find repl label seen; do
+  i=$((i + 1))
+  if [ -n "${MUTATE_ONLY:-}" ] && ! [[ ",$MUTATE_ONLY," == *",$i,"* ]]; then continue; fi
+  total=$((total + 1))
+  src="$WORK/src/$file"
+  cp "$src" "$WORK/orig"
+  if ! apply "$src" "$find" "$repl"; then
+    echo "fault $i: BAD ENTRY ($file)"; survivors+=("$i (bad entry)"); continue
+  fi
+  verdict=survived
+  if ! cmake --build "$WORK/build" -j "$JOBS" >"$WORK/fault-$i.log" 2>&1; then
+    verdict="does not compile"
+  elif ! (cd "$WORK/build" && ctest -j "$JOBS" --timeout 300 --stop-on-failure -L "^$label\$" >>"$WORK/fault-$i.log" 2>&1); then
+    verdict=killed
+  elif ! (cd "$WORK/build" && ctest -j "$JOBS" --timeout 300 --stop-on-failure >>"$WORK/fault-$i.log" 2>&1); then
+    verdict=killed
+  fi
+  cp "$WORK/orig" "$src"
+  touch "$src"
+  if [ "$verdict" = killed ]; then killed=$((killed + 1)); else survivors+=("$i ($verdict)"); fi
+  echo "fault $i: $verdict  $file: $seen"
+done <"$WORK/faults.tsv"
+# Put the tree back as it was for the next run's incremental build.
+cmake --build "$WORK/build" -j "$JOBS" >/dev/null 2>&1 || true
+echo
+[ ${#survivors[@]} -eq 0 ] || echo "not killed: ${survivors[*]}"
+echo "killed $killed of $total"
