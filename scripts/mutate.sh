@@ -20,6 +20,10 @@ tar -C "$ROOT" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$WORK/s
 cmake -S "$WORK/src" -B "$WORK/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BENCH=OFF >/dev/null
 echo "baseline build ..."
 cmake --build "$WORK/build" -j "$JOBS" >"$WORK/build.log" 2>&1 || { tail -30 "$WORK/build.log"; exit 1; }
+# A suite that already fails would count every fault as killed.
+echo "baseline suite ..."
+(cd "$WORK/build" && ctest -j "$JOBS" --timeout 300 >"$WORK/baseline.log" 2>&1) ||
+  { grep -E "Failed|\*\*\*" "$WORK/baseline.log" | head -20; echo "the suite fails without any fault"; exit 1; }
 
 # One fault per line of a tab-separated table: file, find, replace, label, seen.
 python3 - "${LISTS[@]}" >"$WORK/faults.tsv" <<'EOF'
@@ -60,12 +64,13 @@ EOF
 
 killed=0; total=0; survivors=()
 i=0
-while IFS=$'\t' read -r file find repl label seen; do
+while IFS=$'\t' read -r -u 3 file find repl label seen; do
   i=$((i + 1))
   if [ -n "${MUTATE_ONLY:-}" ] && ! [[ ",$MUTATE_ONLY," == *",$i,"* ]]; then continue; fi
   total=$((total + 1))
   src="$WORK/src/$file"
   cp "$src" "$WORK/orig"
+  trap 'cp "$WORK/orig" "$src"; touch "$src"' EXIT
   if ! apply "$src" "$find" "$repl"; then
     echo "fault $i: BAD ENTRY ($file)"; survivors+=("$i (bad entry)"); continue
   fi
@@ -79,9 +84,10 @@ while IFS=$'\t' read -r file find repl label seen; do
   fi
   cp "$WORK/orig" "$src"
   touch "$src"
+  trap - EXIT
   if [ "$verdict" = killed ]; then killed=$((killed + 1)); else survivors+=("$i ($verdict)"); fi
   echo "fault $i: $verdict  $file: $seen"
-done <"$WORK/faults.tsv"
+done 3<"$WORK/faults.tsv"
 # Put the tree back as it was for the next run's incremental build.
 cmake --build "$WORK/build" -j "$JOBS" >/dev/null 2>&1 || true
 echo
