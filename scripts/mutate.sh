@@ -86,7 +86,9 @@ while IFS=$'\t' read -r -u 3 file find repl label seen; do
   touch "$src"
   trap - EXIT
   if [ "$verdict" = killed ]; then killed=$((killed + 1)); else survivors+=("$i ($verdict)"); fi
-  echo "fault $i: $verdict  $file: $seen"
+  by=""
+  [ "$verdict" = killed ] && by=" by $(grep -m1 -E 'Test +#[0-9]+: .*(Failed|Timeout|Exception)' "$WORK/fault-$i.log" | sed -E 's/.*#[0-9]+: ([^ ]+).*/\1/')"
+  echo "fault $i: $verdict$by  $file: $seen"
 done 3<"$WORK/faults.tsv"
 # Put the tree back as it was for the next run's incremental build.
 cmake --build "$WORK/build" -j "$JOBS" >/dev/null 2>&1 || true

@@ -1,14 +1,11 @@
 // The access-unit splitter against hand-written Annex B streams (where each unit must end) and
-// against the x264 fixtures (one unit per packet the encoder wrote), fed in every chunking.
+// against the x264 fixtures (one unit per packet the encoder wrote), fed in many chunkings.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "apps/AnnexBSplitter.h"
 
@@ -34,179 +31,105 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-std::vector<app::AccessUnit> SplitAll(const Bytes& stream, size_t chunk, app::AnnexBSplitter* keep = nullptr) {
-    app::AnnexBSplitter s;
+// Feeds the stream in pieces of pieceAt(offset) bytes, then ends it.
+std::vector<app::AccessUnit> Split(const Bytes& stream, const std::function<size_t(size_t)>& pieceAt, app::AnnexBSplitter& s) {
     std::vector<app::AccessUnit> units;
-    for (size_t i = 0; i < stream.size(); i += chunk) {
-        s.Push({stream.data() + i, std::min(chunk, stream.size() - i)});
+    for (size_t i = 0, n = 0; i < stream.size(); i += n) {
+        n = std::min(pieceAt(i), stream.size() - i);
+        s.Push({stream.data() + i, n});
         while (auto u = s.Next()) units.push_back(std::move(*u));
     }
     s.End();
     while (auto u = s.Next()) units.push_back(std::move(*u));
     EXPECT_FALSE(s.Failed()) << s.Error();
-    if (keep) *keep = s;
     return units;
 }
 
-TEST(AnnexBSplitter, CutsWhereTheNextPictureOrItsPrefixBegins) {
-    const Bytes u0 = Cat({Nal({0x09, 0xF0}), Nal(kSps), Nal(kPps), Nal({0x06, 0x05, 0x01, 0x80}), Nal(Slice(5, true, 1))});
+TEST(AnnexBSplitter, CutsWhereTheNextPictureOrItsPrefixBeginsAndSkipsToTheFirstSps) {
+    const Bytes sei = Nal({0x06, 0x05, 0x01, 0x80});
+    const Bytes u0 = Cat({Nal({0x09, 0xF0}), Nal(kSps), Nal(kPps), sei, Nal(Slice(5, true, 1))});
     // Two slices of one picture: the second has first_mb_in_slice != 0 and stays in the unit.
     const Bytes u1 = Cat({Nal({0x09, 0x30}, false), Nal(Slice(1, true, 2), false), Nal(Slice(1, false, 3), false)});
-    // No delimiter: the slice with first_mb_in_slice 0 opens the unit.
-    const Bytes u2 = Nal(Slice(1, true, 4));
-    // An SEI after a picture opens the next unit.
-    const Bytes u3 = Cat({Nal({0x06, 0x05, 0x01, 0x80}), Nal(Slice(1, true, 5)), Nal({0x0B})});
-    const Bytes stream = Cat({u0, u1, u2, u3});
-    for (size_t chunk : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, stream.size()}) {
-        app::AnnexBSplitter s;
-        auto units = SplitAll(stream, chunk, &s);
-        ASSERT_EQ(units.size(), 4u) << "chunk " << chunk;
-        EXPECT_EQ(units[0].bytes, u0);
-        EXPECT_EQ(units[1].bytes, u1);
-        EXPECT_EQ(units[2].bytes, u2);
-        EXPECT_EQ(units[3].bytes, u3);
-        EXPECT_TRUE(units[0].idr);
-        EXPECT_TRUE(units[0].hasSps);
-        EXPECT_FALSE(units[1].idr);
-        EXPECT_FALSE(units[2].hasSps);
-        EXPECT_EQ(s.Sps().pic_width_in_mbs, 20);
-        EXPECT_TRUE(s.Sps().timing_info_present_flag);
-        EXPECT_EQ(s.Sps().time_scale, 50u);
+    const Bytes u2 = Nal(Slice(1, true, 4));           // no delimiter: the first slice opens the unit
+    const Bytes u3 = Cat({sei, Nal(Slice(1, true, 5)), Nal({0x0B})});  // an SEI after a picture opens one
+    const Bytes joinedLate = Cat({Bytes{0x12, 0x34}, Nal(Slice(1, true, 9)), Nal({0x68, 0x01})});
+    // 70 KB of pictures before any SPS: the buffer is compacted while the delimiter waits for its SPS.
+    Bytes longLead;
+    while (longLead.size() < 70000) longLead = Cat({longLead, Nal(Slice(1, true, 7)), Bytes(100, 0x5A)});
+    struct Case {
+        const char* name;
+        Bytes lead;
+        std::vector<Bytes> units;
+    } cases[] = {
+        {"picture boundaries", {}, {u0, u1, u2, u3}},
+        {"one unit is all the data", {}, {Cat({Nal(kSps), u2})}},
+        {"joined mid-stream", joinedLate, {u0, u2}},
+        {"long lead before the SPS", longLead, {u0, u1}},
+    };
+    for (const Case& k : cases) {
+        Bytes stream = k.lead;
+        for (const Bytes& u : k.units) stream = Cat({stream, u});
+        const size_t skipped = k.lead.size();
+        std::vector<std::pair<std::string, std::function<size_t(size_t)>>> feeds;
+        for (size_t c : {size_t{1}, size_t{3}, size_t{7}, stream.size()})
+            feeds.emplace_back("chunk " + std::to_string(c), [c](size_t) { return c; });
+        if (stream.size() < 1000)  // every two-piece cut, including those inside "00 00 00 01"
+            for (size_t cut = 1; cut < stream.size(); ++cut)
+                feeds.emplace_back("cut " + std::to_string(cut), [cut](size_t i) { return i ? SIZE_MAX : cut; });
+        for (const auto& [feed, pieceAt] : feeds) {
+            SCOPED_TRACE(std::string(k.name) + ", " + feed);
+            app::AnnexBSplitter s;
+            std::vector<Bytes> got;
+            for (auto& u : Split(stream, pieceAt, s)) got.push_back(u.bytes);
+            ASSERT_EQ(got, k.units);
+            EXPECT_EQ(s.Skipped(), skipped);
+            EXPECT_EQ(s.Sps().pic_width_in_mbs, 20);
+            EXPECT_EQ(s.Sps().time_scale, 50u);
+        }
     }
-}
-
-TEST(AnnexBSplitter, SkipsEverythingBeforeTheFirstSequenceParameterSet) {
-    // A stream joined mid-way: a picture and garbage come before the SPS.
-    const Bytes head = Cat({Bytes{0x12, 0x34}, Nal(Slice(1, true, 9)), Nal({0x68, 0x01})});
-    const Bytes u0 = Cat({Nal(kSps), Nal(kPps), Nal(Slice(5, true, 1))});
-    const Bytes stream = Cat({head, u0});
     app::AnnexBSplitter s;
-    auto units = SplitAll(stream, 5, &s);
-    ASSERT_EQ(units.size(), 1u);
-    EXPECT_EQ(units[0].bytes, u0);
-    EXPECT_EQ(s.Skipped(), head.size());
-}
-
-TEST(AnnexBSplitter, TheDelimiterBeforeTheFirstSpsSurvivesBufferCompaction) {
-    // 70 KB of pictures before any SPS (all skipped), then the unit that starts the stream,
-    // pushed in small pieces so the buffer is compacted while the delimiter waits for its SPS.
-    Bytes stream;
-    while (stream.size() < 70000) {
-        const Bytes pic = Nal(Slice(1, true, 7));
-        stream.insert(stream.end(), pic.begin(), pic.end());
-        stream.insert(stream.end(), 100, 0x5A);
-    }
-    const size_t skipped = stream.size();
-    const Bytes u0 = Cat({Nal({0x09, 0xF0}), Nal(kSps), Nal(kPps), Nal(Slice(5, true, 1))});
-    const Bytes u1 = Nal(Slice(1, true, 2));
-    stream = Cat({stream, u0, u1});
-    app::AnnexBSplitter s;
-    auto units = SplitAll(stream, 3, &s);
-    ASSERT_EQ(units.size(), 2u);
-    EXPECT_EQ(units[0].bytes, u0);
-    EXPECT_EQ(units[1].bytes, u1);
-    EXPECT_EQ(s.Skipped(), skipped);
+    auto units = Split(Cat({u0, u1, u2}), [](size_t) { return 5; }, s);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_TRUE(units[0].idr && units[0].hasSps);
+    EXPECT_FALSE(units[1].idr || units[2].hasSps);
 }
 
 TEST(AnnexBSplitter, RefusesInputThatIsNotAnAnnexBStream) {
-    {
-        app::AnnexBSplitter s;  // text: no start code at all
-        const std::string text = "this is a text file, not a video\n";
-        s.Push({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-        s.End();
-        EXPECT_TRUE(s.Failed());
-        EXPECT_FALSE(s.Next());
-    }
-    {
-        app::AnnexBSplitter s;  // start codes, but what follows the SPS header does not parse
-        const Bytes bad = Cat({Nal({0x67, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), Nal(Slice(5, true, 1))});
+    const std::string text = "this is a text file, not a video\n";
+    const Bytes badSps = Cat({Nal({0x67, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), Nal(Slice(5, true, 1))});
+    for (const Bytes& bad : {Bytes(text.begin(), text.end()), badSps}) {
+        app::AnnexBSplitter s;
         s.Push(bad);
         s.End();
+        EXPECT_FALSE(s.Next());
         EXPECT_TRUE(s.Failed());
     }
-    {
-        app::AnnexBSplitter s;  // 5 MiB of zeros: gives up at the skip limit, without waiting for the end
-        Bytes zeros(1 << 20, 0);
-        for (int i = 0; i < 5 && !s.Failed(); ++i) s.Push(zeros);
-        EXPECT_TRUE(s.Failed());
-    }
-}
-
-TEST(AnnexBSplitter, AStartCodeCutAcrossPushesIsFound) {
-    const Bytes u0 = Cat({Nal(kSps), Nal(kPps), Nal(Slice(5, true, 1))});
-    const Bytes u1 = Nal(Slice(1, true, 2));
-    const Bytes stream = Cat({u0, u1});
-    // Every split point, including those inside "00 00 00 01".
-    for (size_t cut = 1; cut < stream.size(); ++cut) {
-        app::AnnexBSplitter s;
-        s.Push({stream.data(), cut});
-        s.Push({stream.data() + cut, stream.size() - cut});
-        s.End();
-        std::vector<Bytes> got;
-        while (auto u = s.Next()) got.push_back(u->bytes);
-        ASSERT_EQ(got.size(), 2u) << "cut " << cut;
-        EXPECT_EQ(got[0], u0) << "cut " << cut;
-        EXPECT_EQ(got[1], u1) << "cut " << cut;
-    }
-}
-
-std::optional<Bytes> ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return std::nullopt;
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-int CountLines(const std::string& path) {
-    std::ifstream f(path);
-    std::string line;
-    int n = 0;
-    while (std::getline(f, line))
-        if (!line.empty()) ++n;
-    return n;
-}
-
-// Key frame flags of the encoder's packets, in decoding order.
-std::vector<bool> KeyFlags(const std::string& path) {
-    std::ifstream f(path);
-    std::string line;
-    std::vector<bool> keys;
-    while (std::getline(f, line))
-        if (!line.empty()) keys.push_back(line.substr(line.rfind(',') + 1).find('K') != std::string::npos);
-    return keys;
+    app::AnnexBSplitter s;  // 5 MiB of zeros: gives up at the skip limit, without waiting for the end
+    for (int i = 0; i < 5 && !s.Failed(); ++i) s.Push(Bytes(1 << 20, 0));
+    EXPECT_TRUE(s.Failed());
 }
 
 TEST(AnnexBSplitter, FixturesSplitIntoTheEncodersPackets) {
     for (const char* name : {"high_bpyr", "baseline", "slices4", "mbaff", "crop1080"}) {
         const std::string base = std::string(QV_FIXTURE_DIR) + "/" + name;
-        auto stream = ReadFile(base + ".h264");
-        ASSERT_TRUE(stream) << base << ".h264 missing (build the fixtures target)";
-        const std::vector<bool> keys = KeyFlags(base + ".packets.csv");
+        std::ifstream in(base + ".h264", std::ios::binary), csv(base + ".packets.csv");
+        ASSERT_TRUE(in) << base << ".h264 missing (build the fixtures target)";
+        const Bytes stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<bool> keys;  // the encoder's key frame flags, in decoding order
+        for (std::string line; std::getline(csv, line);)
+            if (!line.empty()) keys.push_back(line.substr(line.rfind(',') + 1).find('K') != std::string::npos);
         ASSERT_FALSE(keys.empty());
         std::mt19937 rng(7);
-        for (size_t chunk : {size_t{4096}, size_t{65536}, size_t{0}}) {
+        for (int random : {0, 1}) {
             app::AnnexBSplitter s;
-            std::vector<app::AccessUnit> units;
-            size_t i = 0;
-            while (i < stream->size()) {
-                // 0: random chunk sizes from 1 byte to 64 KiB
-                const size_t n = std::min(chunk ? chunk : 1 + rng() % 65536, stream->size() - i);
-                s.Push({stream->data() + i, n});
-                i += n;
-                while (auto u = s.Next()) units.push_back(std::move(*u));
-            }
-            s.End();
-            while (auto u = s.Next()) units.push_back(std::move(*u));
-            ASSERT_FALSE(s.Failed()) << name << ": " << s.Error();
-            ASSERT_EQ(units.size(), keys.size()) << name;
+            auto units = Split(stream, [&](size_t) { return random ? 1 + rng() % 65536 : 4096; }, s);
+            std::vector<bool> gotKeys;
             Bytes joined;
-            for (size_t k = 0; k < units.size(); ++k) {
-                EXPECT_EQ(units[k].idr, keys[k]) << name << " unit " << k;
-                joined.insert(joined.end(), units[k].bytes.begin(), units[k].bytes.end());
-            }
-            EXPECT_EQ(joined, *stream) << name << ": the units together are not the stream";
+            for (auto& u : units) gotKeys.push_back(u.idr), joined.insert(joined.end(), u.bytes.begin(), u.bytes.end());
+            EXPECT_EQ(gotKeys, keys) << name;
+            EXPECT_TRUE(joined == stream) << name << ": the units together are not the stream";
         }
     }
-    EXPECT_EQ(CountLines(std::string(QV_FIXTURE_DIR) + "/high_bpyr.packets.csv"), 75);
 }
 
 }  // namespace

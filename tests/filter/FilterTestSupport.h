@@ -1,15 +1,12 @@
 #pragma once
-// Test doubles for the renderer framework: a sink that records what the renderer hands it and
-// can hold a sender back, a minimal concrete renderer over it, media types as encoders announce
-// them, and a graph with a push source in front of the renderer.
+// A sink that records what the renderer hands it and can hold a sender back, a renderer over it
+// (pin 0 video, pin 1 audio), encoder media types, and a graph with a push source in front.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "filter/BaseRenderer.h"
@@ -26,98 +23,78 @@ namespace filtertest {
 struct Put {
     int32_t track;
     int64_t dts, pts;
-    int32_t size;
-    int32_t frameType;
+    int32_t size, frameType;
     bool preroll;
     std::vector<uint8_t> bytes;
 };
 
 class FakeSink : public BS::CPureSink {
 public:
+    using G = std::lock_guard<std::mutex>;
     bool IsInited() override { return inited.load(); }
     bool Lock() override { return true; }
     bool Unlock() override { return true; }
     bool AddTrack(const BS::format_t&, int32_t, int32_t) override { return true; }
-    int32_t Init(const ConnectionSettings&, int32_t*) override {
-        inited = true;
-        return 0;
-    }
+    int32_t Init(const ConnectionSettings&, int32_t*) override { return inited = true, 0; }
     bool Close() override {
-        std::lock_guard<std::mutex> g(m);
-        closes++;
-        inited = false;
-        cv.notify_all();
-        return true;
+        G g(m);
+        return closes++, inited = false, cv.notify_all(), true;
     }
     bool Flush(bool send, bool discard) override {
-        std::lock_guard<std::mutex> g(m);
+        G g(m);
         flushes.emplace_back(send, discard);
-        // A discarding flush empties the queues, which releases a waiting sender.
-        if (discard) blocked.assign(4, false);
-        cv.notify_all();
-        return true;
+        if (discard) blocked.assign(4, false);  // an emptied queue releases a waiting sender
+        return cv.notify_all(), true;
     }
     uint32_t GetQueueSize(uint32_t track) override {
-        std::lock_guard<std::mutex> g(m);
-        return track < queue.size() ? queue[track] : 0;
+        G g(m);
+        return queue[track];
     }
     bool PutData(BS::data_t* d, int32_t track, bool owned) override {
-        std::lock_guard<std::mutex> g(m);
-        Put p{track, d->dts, d->pts, d->size_actual, d->frame_type, d->preroll,
-              std::vector<uint8_t>(d->data, d->data + d->size_actual)};
-        puts.push_back(std::move(p));
+        G g(m);
+        puts.push_back({track, d->dts, d->pts, d->size_actual, d->frame_type, d->preroll,
+                        std::vector<uint8_t>(d->data, d->data + d->size_actual)});
         if (owned) BS::data_t::Release(d);
-        cv.notify_all();
-        return true;
+        return cv.notify_all(), true;
     }
     bool SetEndOfStream(int32_t track) override {
-        std::lock_guard<std::mutex> g(m);
-        eos.push_back(track);
-        cv.notify_all();
-        return true;
+        G g(m);
+        return eos.push_back(track), cv.notify_all(), true;
     }
-    // Holds the sender while its track is marked blocked, until the stop event or a discard.
+    // Holds the sender while its track is blocked, until the stop event or a discard (20 s at most).
     bool WaitForTrack(uint32_t track, platform::CEvent* stop) override {
-        {
-            std::lock_guard<std::mutex> g(m);
-            waiting++;
-            cv.notify_all();
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
-                std::unique_lock<std::mutex> g(m);
-                if (track >= blocked.size() || !blocked[track]) break;
-            }
-            if (stop && stop->Wait(2)) break;
-        }
-        std::lock_guard<std::mutex> g(m);
-        waiting--;
+        std::unique_lock<std::mutex> g(m);
+        waiting++;
         cv.notify_all();
-        return true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (blocked[track] && std::chrono::steady_clock::now() < deadline) {
+            g.unlock();
+            const bool stopped = stop && stop->Wait(2);
+            g.lock();
+            if (stopped) break;
+        }
+        waiting--;
+        return cv.notify_all(), true;
     }
     int32_t GetSinkStatus() override { return status.load(); }
     bool GetStatistics(RTMPStatistics*) override { return false; }
     bool SetTrackActive(uint32_t track, bool active) override {
-        std::lock_guard<std::mutex> g(m);
-        activity.emplace_back(track, active);
-        cv.notify_all();
-        return true;
+        G g(m);
+        return activity.emplace_back(track, active), cv.notify_all(), true;
     }
 
-    // Waits (bounded) until pred() holds under the sink's mutex.
     template <class Pred>
-    bool WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    bool WaitFor(Pred pred) {
         std::unique_lock<std::mutex> g(m);
-        return cv.wait_for(g, timeout, pred);
+        return cv.wait_for(g, std::chrono::seconds(10), pred);
     }
     void SetBlocked(uint32_t track, bool on) {
-        std::lock_guard<std::mutex> g(m);
+        G g(m);
         blocked[track] = on;
         cv.notify_all();
     }
     std::vector<Put> Puts() {
-        std::lock_guard<std::mutex> g(m);
+        G g(m);
         return puts;
     }
 
@@ -131,56 +108,38 @@ public:
     std::vector<std::pair<uint32_t, bool>> activity;
     std::vector<uint32_t> queue = std::vector<uint32_t>(4, 0);
     std::vector<bool> blocked = std::vector<bool>(4, false);
-    int waiting = 0;
-    int closes = 0;
+    int waiting = 0, closes = 0;
 };
 
 inline constexpr CLSID CLSID_TestRenderer = {0x1d0c2b34, 0x7e55, 0x4a51, {0x9d, 0x1e, 0x33, 0x10, 0x42, 0x6b, 0x7a, 0x01}};
 
-// Pin 0 takes video, pin 1 audio; the pause "connects" by marking the sink inited.
 class TestRenderer : public BS::CBaseRenderer {
 public:
-    static TestRenderer* Create(const BS::PinOptions& options, FakeSink** sinkOut) {
-        auto* r = new TestRenderer(options);
-        r->NonDelegatingAddRef();
-        *sinkOut = r->m_fake;
-        return r;
+    TestRenderer(const BS::PinOptions& options) : BS::CBaseRenderer(L"TestRenderer", nullptr, CLSID_TestRenderer) {
+        auto sink = std::make_unique<FakeSink>();
+        fake = sink.get();
+        SetSink(std::move(sink));
+        HRESULT hr = S_OK;
+        AddPin(std::make_unique<BS::CInputPin>(this, FilterLock(), ReceiveLock(), &hr, L"Video", 0, options));
+        AddPin(std::make_unique<BS::CInputPin>(this, FilterLock(), ReceiveLock(), &hr, L"Audio", 1, options));
+        NonDelegatingAddRef();
     }
     HRESULT CheckMediaType(const CMediaType* mt, int pin) override {
-        if (!mt) return E_POINTER;
-        const GUID& want = pin == 0 ? MEDIATYPE_Video : MEDIATYPE_Audio;
-        return mt->majortype == want ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+        return mt->majortype == (pin == 0 ? MEDIATYPE_Video : MEDIATYPE_Audio) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     }
     HRESULT GetMediaType(int, CMediaType*, int) override { return VFW_S_NO_MORE_ITEMS; }
     HRESULT PrepareRendering() override {
         prepares++;
         if (failPrepare) return E_FAIL;
-        m_fake->inited = true;
-        return S_OK;
+        return fake->inited = true, S_OK;
     }
-    HRESULT StartRendering() override {
-        starts++;
-        StartRenderingBase();
-        return S_OK;
-    }
+    HRESULT StartRendering() override { return starts++, StartRenderingBase(), S_OK; }
     void Capture(bool on) { SetCapture(on); }
     void AudioOffset(double ms) { SetAudioOffset(ms); }
-    BS::CInputPin* Pin(int n) { return static_cast<BS::CInputPin*>(GetPin(n)); }
 
-    std::atomic<int> prepares{0};
-    std::atomic<int> starts{0};
+    FakeSink* fake = nullptr;
+    std::atomic<int> prepares{0}, starts{0};
     bool failPrepare = false;
-
-private:
-    explicit TestRenderer(const BS::PinOptions& options) : BS::CBaseRenderer(L"TestRenderer", nullptr, CLSID_TestRenderer) {
-        auto sink = std::make_unique<FakeSink>();
-        m_fake = sink.get();
-        SetSink(std::move(sink));
-        HRESULT hr = S_OK;
-        AddPin(std::make_unique<BS::CInputPin>(this, FilterLock(), ReceiveLock(), &hr, L"Video", 0, options));
-        AddPin(std::make_unique<BS::CInputPin>(this, FilterLock(), ReceiveLock(), &hr, L"Audio", 1, options));
-    }
-    FakeSink* m_fake = nullptr;
 };
 
 inline CMediaType VideoType(int64_t avgTimePerFrame = 400000, int width = 320, int height = 240) {
@@ -190,12 +149,9 @@ inline CMediaType VideoType(int64_t avgTimePerFrame = 400000, int width = 320, i
     VIDEOINFOHEADER vih{};
     vih.AvgTimePerFrame = avgTimePerFrame;
     vih.dwBitRate = 500000;
-    vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    vih.bmiHeader.biWidth = width;
-    vih.bmiHeader.biHeight = height;
-    vih.bmiHeader.biPlanes = 1;
-    vih.bmiHeader.biBitCount = 24;
-    vih.bmiHeader.biCompression = MakeFourCC('H', '2', '6', '4');
+    auto& b = vih.bmiHeader;
+    b.biSize = sizeof(BITMAPINFOHEADER), b.biWidth = width, b.biHeight = height, b.biPlanes = 1, b.biBitCount = 24;
+    b.biCompression = MakeFourCC('H', '2', '6', '4');
     mt.SetFormat(reinterpret_cast<const BYTE*>(&vih), sizeof(vih));
     return mt;
 }
@@ -204,77 +160,60 @@ inline CMediaType AudioType(uint32_t rate = 48000, uint16_t channels = 2, std::v
     CMediaType mt(&MEDIATYPE_Audio);
     mt.SetSubtype(&MEDIASUBTYPE_AAC);
     mt.SetFormatType(&FORMAT_WaveFormatEx);
-    std::vector<BYTE> block(sizeof(WAVEFORMATEX) + asc.size());
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_RAW_AAC1;
-    wfx.nChannels = channels;
-    wfx.nSamplesPerSec = rate;
-    wfx.nAvgBytesPerSec = 16000;
-    wfx.nBlockAlign = 1;
-    wfx.wBitsPerSample = 16;
-    wfx.cbSize = static_cast<WORD>(asc.size());
-    std::memcpy(block.data(), &wfx, sizeof(wfx));
-    if (!asc.empty()) std::memcpy(block.data() + sizeof(wfx), asc.data(), asc.size());
+    const WAVEFORMATEX wfx{WAVE_FORMAT_RAW_AAC1, channels, rate, 16000, 1, 16, static_cast<WORD>(asc.size())};
+    std::vector<BYTE> block(reinterpret_cast<const BYTE*>(&wfx), reinterpret_cast<const BYTE*>(&wfx) + sizeof(wfx));
+    block.insert(block.end(), asc.begin(), asc.end());
     mt.SetFormat(block.data(), static_cast<ULONG>(block.size()));
     return mt;
 }
 
-// A graph: one push source with a video and an audio pin, connected to the chosen pins of a filter.
+// One push source (pin 0 video, pin 1 audio) connected to the chosen pins of a filter.
 class SourceGraph {
 public:
-    SourceGraph() {
-        graph = CFilterGraph::Create();
-        source = CPushSource::Create(L"Source", {{L"V", {VideoType()}, 1 << 16, 4}, {L"A", {AudioType()}, 1 << 16, 4}});
-    }
+    SourceGraph()
+        : graph(CFilterGraph::Create()),
+          source(CPushSource::Create(L"Source", {{L"V", {VideoType()}, 1 << 16, 4}, {L"A", {AudioType()}, 1 << 16, 4}})) {}
     ~SourceGraph() {
-        if (graph) {
-            graph->Stop();
-            graph->RemoveFilter(source);
-            if (filter) graph->RemoveFilter(filter);
-            graph->Release();
-        }
-        if (source) source->Release();
+        graph->Stop();
+        graph->RemoveFilter(source);
+        if (filter) graph->RemoveFilter(filter);
+        graph->Release();
+        source->Release();
     }
-    SourceGraph(const SourceGraph&) = delete;
-    SourceGraph& operator=(const SourceGraph&) = delete;
-
-    // Adds the filter and connects source pin i to the filter's pin i for each i in `pins`.
     ::testing::AssertionResult Build(IBaseFilter* f, std::vector<int> pins) {
         filter = f;
-        if (FAILED(graph->AddFilter(source, L"Source"))) return ::testing::AssertionFailure() << "add source";
-        if (FAILED(graph->AddFilter(filter, L"Renderer"))) return ::testing::AssertionFailure() << "add renderer";
-        for (int i : pins) {
-            IPin* in = nullptr;
-            const wchar_t* name = i == 0 ? L"Video" : L"Audio";
-            if (FAILED(filter->FindPin(name, &in)) || !in) return ::testing::AssertionFailure() << "no pin " << i;
-            HRESULT hr = graph->ConnectDirect(source->SourcePin(i), in, nullptr);
-            in->Release();
-            if (FAILED(hr)) return ::testing::AssertionFailure() << "connect pin " << i << " hr " << std::hex << hr;
-        }
+        if (FAILED(graph->AddFilter(source, L"Source")) || FAILED(graph->AddFilter(filter, L"Renderer")))
+            return ::testing::AssertionFailure() << "add filters";
+        for (int i : pins)
+            if (HRESULT hr = Connect(i); FAILED(hr)) return ::testing::AssertionFailure() << "connect pin " << i << " hr " << hr;
         return ::testing::AssertionSuccess();
+    }
+    HRESULT Connect(int i) {
+        IPin* in = nullptr;
+        if (FAILED(filter->FindPin(i == 0 ? L"Video" : L"Audio", &in))) return E_FAIL;
+        const HRESULT hr = graph->ConnectDirect(source->SourcePin(i), in, nullptr);
+        in->Release();
+        return hr;
     }
     CSourceOutputPin* Out(int i) { return source->SourcePin(i); }
     void Push(int pin, std::vector<uint8_t> bytes, REFERENCE_TIME start, bool sync = false) {
         Out(pin)->PushSample(bytes, &start, nullptr, sync);
     }
-    // The next event with the given code, waiting up to timeoutMs; false when none came.
+    // Whether an event with this code comes within timeoutMs; its first parameter goes to *p1.
     bool WaitEvent(LONG code, LONG_PTR* p1, LONG timeoutMs) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
             LONG c = 0;
             LONG_PTR a = 0, b = 0;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (graph->GetEvent(&c, &a, &b, static_cast<LONG>(std::max<int64_t>(left.count(), 1))) != S_OK) continue;
-            if (c == code) {
-                if (p1) *p1 = a;
-                return true;
-            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+            if (graph->GetEvent(&c, &a, &b, static_cast<LONG>(std::max<int64_t>(left, 1))) == S_OK && c == code)
+                return *p1 = a, true;
         }
         return false;
     }
 
-    CFilterGraph* graph = nullptr;
-    CPushSource* source = nullptr;
+    CFilterGraph* graph;
+    CPushSource* source;
     IBaseFilter* filter = nullptr;
 };
 

@@ -2,27 +2,9 @@
 
 #include "foundation/Data.h"
 
-TEST(DataRecord, CreateSetsDefaultsAndReleaseAcceptsNull) {
-    BS::DataPtr d(BS::data_t::Create(16, true, 10, 20, NO_TIME));
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->size_actual, 16);
-    EXPECT_EQ(d->size_max, 16);
-    EXPECT_TRUE(d->config);
-    EXPECT_EQ(d->frame_type, FRAME_UNKNOWN);
-    EXPECT_EQ(d->duration, 0);
-    EXPECT_EQ(d->bts, NO_TIME);
-    BS::data_t::Release(nullptr);
-    BS::data_t* bare = BS::data_t::Create(0, false, NO_TIME, NO_TIME, NO_TIME);
-    ASSERT_TRUE(bare);
-    delete[] bare->data;
-    bare->data = nullptr;  // a record whose payload is already gone frees only itself
-    BS::data_t::Release(bare);
-}
-
-TEST(DataRecord, GraphTimeRoundsHalfAwayFromZero) {
-    EXPECT_EQ(BS::GraphTimeToMs(-5000), -1);
-    EXPECT_EQ(BS::GraphTimeToMs(5000), 1);
-    EXPECT_EQ(BS::GraphTimeToMs(4999), 0);
-    EXPECT_EQ(BS::GraphTimeToMs(-4999), 0);
-    EXPECT_EQ(BS::GraphTimeToMs(400000000), 40000);
+TEST(DataRecord, GraphTimeRoundsHalfAwayFromZeroToMilliseconds) {
+    // 29.97 fps frame starts: 333667 * n in 100-ns units.
+    const std::pair<int64_t, int64_t> cases[] = {{5000, 1},          {4999, 0},     {-5000, -1},    {-4999, 0},
+                                                 {333667, 33},       {667334, 67},  {1001001, 100}, {400000000, 40000}};
+    for (auto [t, ms] : cases) EXPECT_EQ(BS::GraphTimeToMs(t), ms) << t;
 }

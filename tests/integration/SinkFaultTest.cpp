@@ -20,44 +20,28 @@ namespace {
 class SinkFault : public SinkFixture {
 protected:
     // A private nginx with the fault proxy in front of it.
-    struct ProxiedServer {
-        qvtest::NginxServer nginx;
-        std::unique_ptr<sinktest::FaultProxy> proxy;
-        std::string error;
-        bool Start() {
-            if (!nginx.start(&error)) return false;
-            proxy = std::make_unique<sinktest::FaultProxy>(nginx.rtmpPort());
-            return proxy->Start();
-        }
-    };
-    // Init, then the video and the audio track of the settings.
-    static bool InitWithTracks(CRTMPSink& sink, const ConnectionSettings& s) {
-        return sink.Init(s, nullptr) == 0 && sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0) &&
-               sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0);
+    bool StartProxied() {
+        if (!nginx.start(&error)) return false;
+        proxy = std::make_unique<sinktest::FaultProxy>(nginx.rtmpPort());
+        return proxy->Start();
     }
-    std::string ProxyUrl(const sinktest::FaultProxy& proxy, const std::string& stream) {
-        return qvtest::rtmpUrl("127.0.0.1", proxy.Port(), "live", stream);
+    std::string ProxyUrl(const std::string& stream) { return qvtest::rtmpUrl("127.0.0.1", proxy->Port(), "live", stream); }
+    // The stream ended: the recording's video packets, its decode checked clean.
+    std::vector<PacketInfo> RecordedVideo(qvtest::NginxServer& server, const std::string& stream) {
+        EXPECT_TRUE(server.waitPublishing("live", stream, false, 10000ms));
+        server.stop();
+        EXPECT_EQ(DecodeErrors(server.recordFile(stream)), "");
+        return Packets(server.recordFile(stream), "v:0");
     }
-    static bool WaitEmpty(CRTMPSink& sink, std::chrono::seconds bound) {
-        const auto until = std::chrono::steady_clock::now() + bound;
-        while (std::chrono::steady_clock::now() < until) {
-            if (sink.GetQueueSize(0) == 0 && sink.GetQueueSize(1) == 0) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    static std::vector<sinktest::MediaUnit> First(std::vector<sinktest::MediaUnit> v, size_t n) {
-        v.resize(std::min(n, v.size()));
-        return v;
-    }
+
+    qvtest::NginxServer nginx;
+    std::unique_ptr<sinktest::FaultProxy> proxy;
+    std::string error;
 };
 
 TEST_F(SinkFault, ASlowLinkInDropModeDropsFramesByPolicyButNeverAKeyFrame) {
-    ProxiedServer server;
-    ASSERT_TRUE(server.Start()) << server.error;
-    auto& nginx = server.nginx;
-    auto& proxy = *server.proxy;
-    proxy.Throttle(1000000);
+    ASSERT_TRUE(StartProxied()) << error;
+    proxy->Throttle(1000000);
     const auto video = sinktest::ReadH264(Fixture("thr10.h264"), 30, Fixture("thr10.packets.csv"));
     int keys = 0;
     for (const auto& u : video) keys += u.key;
@@ -65,28 +49,25 @@ TEST_F(SinkFault, ASlowLinkInDropModeDropsFramesByPolicyButNeverAKeyFrame) {
     keys *= 2;  // played twice
 
     CRTMPSink sink;
-    ConnectionSettings s = Settings(ProxyUrl(proxy, "thr"));
+    ConnectionSettings s = Settings(ProxyUrl("thr"));
     s.bufferMode = 1;
     // Small transport buffers, so the backlog forms in the sink's queue where the policy acts.
     s.outputBufferSize = 65536;
     s.socketBufferSize = 32768;
     s.videoFormat = VideoFormat(1280, 720, 30);
-    ASSERT_EQ(sink.Init(s, nullptr), 0);
-    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    ASSERT_TRUE(InitWithTracks(sink, s, false));
     sinktest::DriveOptions o;
     o.audioTrack = -1;
     o.loops = 2;
     const auto fed = sinktest::Drive(sink, video, {}, o);
     EXPECT_EQ(fed.refused, 0u);
-    proxy.Throttle(0);
+    proxy->Throttle(0);
     EXPECT_GT(sink.DroppedUnits(), 30u);
     ASSERT_TRUE(WaitEmpty(sink, 30s));
     sink.Flush(true, false);
     sink.Close();
-    ASSERT_TRUE(nginx.waitPublishing("live", "thr", false, 10000ms));
-    nginx.stop();
 
-    const auto v = Packets(nginx.recordFile("thr"), "v:0");
+    const auto v = RecordedVideo(nginx, "thr");
     int recordedKeys = 0;
     for (const auto& p : v) recordedKeys += p.key;
     EXPECT_EQ(recordedKeys, keys);
@@ -94,31 +75,26 @@ TEST_F(SinkFault, ASlowLinkInDropModeDropsFramesByPolicyButNeverAKeyFrame) {
     EXPECT_LT(v.size(), 2 * video.size() - 60) << "nothing was dropped";
     EXPECT_GT(v.size(), 40u);
     for (size_t i = 1; i < v.size(); ++i) EXPECT_GT(v[i].dts, v[i - 1].dts) << i;
-    EXPECT_EQ(DecodeErrors(nginx.recordFile("thr")), "");
 }
 
 TEST_F(SinkFault, ASlowLinkInWaitModeHoldsTheProducerBackAndLosesNothing) {
-    ProxiedServer server;
-    ASSERT_TRUE(server.Start()) << server.error;
-    auto& nginx = server.nginx;
-    auto& proxy = *server.proxy;
-    proxy.Throttle(500000);
+    ASSERT_TRUE(StartProxied()) << error;
+    proxy->Throttle(500000);
     const auto video = sinktest::ReadH264(Fixture("thr10.h264"), 30, Fixture("thr10.packets.csv"));
 
     CRTMPSink sink;
-    ConnectionSettings s = Settings(ProxyUrl(proxy, "thrwait"));
+    ConnectionSettings s = Settings(ProxyUrl("thrwait"));
     s.bufferMode = 0;
     s.outputBufferSize = 65536;
     s.socketBufferSize = 32768;
     s.videoFormat = VideoFormat(1280, 720, 30);
-    ASSERT_EQ(sink.Init(s, nullptr), 0);
-    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
+    ASSERT_TRUE(InitWithTracks(sink, s, false));
     sinktest::DriveOptions o;
     o.audioTrack = -1;
     // The link opens up after a while; until then the queue fills and the producer waits.
     auto opener = std::async(std::launch::async, [&] {
         std::this_thread::sleep_for(9s);
-        proxy.Throttle(0);
+        proxy->Throttle(0);
     });
     const auto fed = sinktest::Drive(sink, video, {}, o);
     opener.wait();
@@ -129,13 +105,10 @@ TEST_F(SinkFault, ASlowLinkInWaitModeHoldsTheProducerBackAndLosesNothing) {
     sink.Flush(true, false);
     const uint64_t sent = sink.VideoMessagesSent();
     sink.Close();
-    ASSERT_TRUE(nginx.waitPublishing("live", "thrwait", false, 10000ms));
-    nginx.stop();
-    const auto v = Packets(nginx.recordFile("thrwait"), "v:0");
+    const auto v = RecordedVideo(nginx, "thrwait");
     // Nothing dropped: every access unit but the B frames a drain at the end gives up.
     EXPECT_GE(v.size(), video.size() - 3);
     EXPECT_EQ(v.size(), sent - 1);  // the sequence header is not a packet of its own
-    EXPECT_EQ(DecodeErrors(nginx.recordFile("thrwait")), "");
 }
 
 // Feeds rt20 in real time on its own thread until stopped.
@@ -167,20 +140,17 @@ private:
 };
 
 TEST_F(SinkFault, ACutConnectionIsReconnectedAndPublishingResumesAtAKeyFrame) {
-    ProxiedServer server;
-    ASSERT_TRUE(server.Start()) << server.error;
-    auto& nginx = server.nginx;
-    auto& proxy = *server.proxy;
+    ASSERT_TRUE(StartProxied()) << error;
     HostObserver host;
     CRTMPSink sink(&host);
-    ConnectionSettings s = Settings(ProxyUrl(proxy, "cut"));
+    ConnectionSettings s = Settings(ProxyUrl("cut"));
     s.reconnectAttempts = 3;
     s.reconnectInterval = 500;
     ASSERT_TRUE(InitWithTracks(sink, s));
     Producer producer(sink);
     ASSERT_TRUE(nginx.waitPublishing("live", "cut", true, 5000ms));
     std::this_thread::sleep_for(1500ms);  // some stream before the fault
-    proxy.Cut();
+    proxy->Cut();
     ASSERT_TRUE(host.WaitStatus(2, 1, 5s));
     ASSERT_TRUE(host.WaitStatus(0, 2, 10s)) << "no reconnection";
     ASSERT_TRUE(nginx.waitPublishing("live", "cut", true, 5000ms));
@@ -190,25 +160,20 @@ TEST_F(SinkFault, ACutConnectionIsReconnectedAndPublishingResumesAtAKeyFrame) {
     sink.Flush(false, true);
     sink.Close();
     EXPECT_EQ(host.Statuses(), (std::vector<int32_t>{0, 2, 0, 1}));
-    EXPECT_EQ(proxy.Accepted(), 2);
-    ASSERT_TRUE(nginx.waitPublishing("live", "cut", false, 10000ms));
-    nginx.stop();
+    EXPECT_EQ(proxy->Accepted(), 2);
     // The recording of the second publication starts at a key frame and decodes cleanly.
-    const auto v = Packets(nginx.recordFile("cut"), "v:0");
+    const auto v = RecordedVideo(nginx, "cut");
     ASSERT_GT(v.size(), 25u);
     EXPECT_TRUE(v.front().key);
     EXPECT_LT(v.front().dts, 100);  // re-based to the start of the new publication
-    EXPECT_EQ(DecodeErrors(nginx.recordFile("cut")), "");
 }
 
 TEST_F(SinkFault, AServerRestartIsBridgedByReconnectionAttempts) {
-    ProxiedServer server;
-    ASSERT_TRUE(server.Start()) << server.error;
-    auto& first = server.nginx;
-    auto& proxy = *server.proxy;
+    ASSERT_TRUE(StartProxied()) << error;
+    auto& first = nginx;
     HostObserver host;
     CRTMPSink sink(&host);
-    ConnectionSettings s = Settings(ProxyUrl(proxy, "restart"));
+    ConnectionSettings s = Settings(ProxyUrl("restart"));
     s.reconnectAttempts = -1;
     s.reconnectInterval = 300;
     ASSERT_TRUE(InitWithTracks(sink, s));
@@ -221,39 +186,33 @@ TEST_F(SinkFault, AServerRestartIsBridgedByReconnectionAttempts) {
     qvtest::NginxServer second;
     std::string error;
     ASSERT_TRUE(second.start(&error)) << error;
-    proxy.SetTarget(second.rtmpPort());
+    proxy->SetTarget(second.rtmpPort());
     ASSERT_TRUE(host.WaitStatus(0, 2, 15s)) << "no reconnection to the restarted server";
     ASSERT_TRUE(second.waitPublishing("live", "restart", true, 5000ms));
     std::this_thread::sleep_for(2s);
     producer.Stop();
     sink.Flush(false, true);
     sink.Close();
-    ASSERT_TRUE(second.waitPublishing("live", "restart", false, 10000ms));
-    second.stop();
-    const auto v = Packets(second.recordFile("restart"), "v:0");
+    const auto v = RecordedVideo(second, "restart");
     ASSERT_GT(v.size(), 20u);
     EXPECT_TRUE(v.front().key);
-    EXPECT_EQ(DecodeErrors(second.recordFile("restart")), "");
     const auto statuses = host.Statuses();
     EXPECT_EQ(statuses.front(), 0);
     EXPECT_EQ(statuses.back(), 1);
 }
 
 TEST_F(SinkFault, WhenReconnectionAttemptsRunOutTheStatusIsDisconnected) {
-    ProxiedServer server;
-    ASSERT_TRUE(server.Start()) << server.error;
-    auto& nginx = server.nginx;
-    auto& proxy = *server.proxy;
+    ASSERT_TRUE(StartProxied()) << error;
     HostObserver host;
     CRTMPSink sink(&host);
-    ConnectionSettings s = Settings(ProxyUrl(proxy, "giveup"));
+    ConnectionSettings s = Settings(ProxyUrl("giveup"));
     s.reconnectAttempts = 2;
     s.reconnectInterval = 200;
     ASSERT_TRUE(InitWithTracks(sink, s));
     Producer producer(sink);
     ASSERT_TRUE(nginx.waitPublishing("live", "giveup", true, 5000ms));
-    proxy.SetTarget(0);  // every new connection fails
-    proxy.Cut();
+    proxy->SetTarget(0);  // every new connection fails
+    proxy->Cut();
     ASSERT_TRUE(host.WaitStatus(1, 1, 15s));
     const auto statuses = host.Statuses();
     EXPECT_EQ(statuses.front(), 0);
@@ -268,18 +227,15 @@ TEST_F(SinkFault, WhenReconnectionAttemptsRunOutTheStatusIsDisconnected) {
     // A lost connection never stops the producer: input is taken (and discarded) meanwhile.
     const auto fed = producer.Stop();
     EXPECT_EQ(fed.refused, 0u);
-    EXPECT_EQ(proxy.Accepted(), 3);  // the first connection and two attempts
+    EXPECT_EQ(proxy->Accepted(), 3);  // the first connection and two attempts
     sink.Close();
 }
 
 TEST_F(SinkFault, AStalledConnectionIsNoticedThroughTheSendTimeOut) {
-    ProxiedServer server;
-    ASSERT_TRUE(server.Start()) << server.error;
-    auto& nginx = server.nginx;
-    auto& proxy = *server.proxy;
+    ASSERT_TRUE(StartProxied()) << error;
     HostObserver host;
     CRTMPSink sink(&host);
-    ConnectionSettings s = Settings(ProxyUrl(proxy, "stall"));
+    ConnectionSettings s = Settings(ProxyUrl("stall"));
     s.reconnectAttempts = -1;
     s.reconnectInterval = 500;
     s.sendTimeout = 1000;
@@ -288,10 +244,10 @@ TEST_F(SinkFault, AStalledConnectionIsNoticedThroughTheSendTimeOut) {
     Producer producer(sink);
     ASSERT_TRUE(nginx.waitPublishing("live", "stall", true, 5000ms));
     std::this_thread::sleep_for(1500ms);
-    proxy.Stall(true);
+    proxy->Stall(true);
     // Nothing is closed: only the send time-out can tell.
     ASSERT_TRUE(host.WaitStatus(2, 1, 20s)) << "the stall was not detected";
-    proxy.Stall(false);
+    proxy->Stall(false);
     ASSERT_TRUE(host.WaitStatus(0, 2, 20s)) << "no reconnection after the stall";
     producer.Stop();
     sink.Close();

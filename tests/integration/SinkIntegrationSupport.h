@@ -1,30 +1,21 @@
 #pragma once
 // Shared by the sink's end-to-end tests: a private settings store, connection settings for a
-// loopback server, the track formats an encoder would announce, the host's status/statistics
-// events, and ffmpeg/ffprobe checks of a recording.
+// loopback server, the host's status/statistics events, and ffmpeg/ffprobe views of a recording.
 #include <gtest/gtest.h>
-#include <json/json.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
-#include <optional>
 #include <cstdlib>
-#include <functional>
 #include <mutex>
-#include <string>
-#include <vector>
+#include <optional>
+#include <thread>
 
-#include "TempDir.h"
 #include "TestServers.h"
 #include "foundation/Log.h"
 #include "platform/Settings.h"
 #include "rtmp/RtmpUrl.h"
 #include "sink/RTMPSink.h"
-
-#ifndef QV_FIXTURE_DIR
-#error "QV_FIXTURE_DIR must name the generated fixtures"
-#endif
 
 namespace sinkit {
 
@@ -58,30 +49,24 @@ public:
             if (e.code == EC_ZEPH_RTMP_WRITER_STATUS) s.push_back(e.status);
         return s;
     }
-    // Waits until the n-th status event (counting from 1) has the given value.
-    bool WaitStatus(int32_t status, size_t atLeastCount, std::chrono::milliseconds timeout) {
+    // Waits until `count` status events have had the value.
+    bool WaitStatus(int32_t status, size_t count, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> g(m_mutex);
         return m_cond.wait_for(g, timeout, [&] {
-            size_t n = 0;
-            for (const auto& e : m_events)
-                if (e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status) ++n;
-            return n >= atLeastCount;
+            return static_cast<size_t>(std::count_if(m_events.begin(), m_events.end(), [&](const HostEvent& e) {
+                       return e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status;
+                   })) >= count;
         });
     }
-
-    // Waits for the statistics event that follows the first status event of the given value.
+    // The statistics event that follows the first status event of the value.
     std::optional<HostEvent> WaitStatsAfterStatus(int32_t status, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> g(m_mutex);
         std::optional<HostEvent> found;
         m_cond.wait_for(g, timeout, [&] {
             bool seen = false;
             for (const auto& e : m_events) {
-                if (!seen) {
-                    seen = e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status;
-                } else if (e.code != EC_ZEPH_RTMP_WRITER_STATUS) {
-                    found = e;
-                    return true;
-                }
+                if (seen && e.code != EC_ZEPH_RTMP_WRITER_STATUS) return (found = e).has_value();
+                seen = seen || (e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status);
             }
             return false;
         });
@@ -103,7 +88,6 @@ protected:
         // Short client waits keep the failure paths quick.
         ASSERT_TRUE(platform::settings::WriteDword(platform::settings::Scope::User, KEY_RTMPSINK, "WaitDelay", 3000));
     }
-
     static ConnectionSettings Settings(const std::string& url) {
         rtmp::SplitUrlResult split = rtmp::SplitUrl(url);
         ConnectionSettings s;
@@ -122,7 +106,12 @@ protected:
         s.reconnectAttempts = 0;
         s.reconnectInterval = 200;
         s.videoFormat = VideoFormat(320, 240, 25);
-        s.audioFormat = AudioFormat(48000, 2);
+        s.audioFormat.kind = BS::FORMAT_KIND_AUDIO;
+        s.audioFormat.codec = BS::CODEC_AAC;
+        s.audioFormat.audio.sample_rate = 48000;
+        s.audioFormat.audio.channels = 2;
+        s.audioFormat.audio.bits_per_sample = 16;
+        s.audioFormat.audio.object_type = 2;
         return s;
     }
     static BS::format_t VideoFormat(int w, int h, double fps) {
@@ -136,65 +125,48 @@ protected:
         f.video.fps_den = 1000;
         return f;
     }
-    static BS::format_t AudioFormat(int rate, int channels) {
-        BS::format_t f;
-        f.kind = BS::FORMAT_KIND_AUDIO;
-        f.codec = BS::CODEC_AAC;
-        f.audio.sample_rate = rate;
-        f.audio.channels = channels;
-        f.audio.bits_per_sample = 16;
-        f.audio.object_type = 2;
-        return f;
+    // Init, then the tracks of the settings (no audio when audio is false).
+    static bool InitWithTracks(CRTMPSink& sink, const ConnectionSettings& s, bool audio = true) {
+        return sink.Init(s, nullptr) == 0 && sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0) &&
+               (!audio || sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    }
+    // Waits (bounded: there is no event for it) until the sink has sent everything queued.
+    static bool WaitEmpty(CRTMPSink& sink, std::chrono::seconds bound) {
+        const auto until = std::chrono::steady_clock::now() + bound;
+        while (sink.GetQueueSize(0) > 0 || sink.GetQueueSize(1) > 0) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
     }
 
     qvtest::TempDir m_settingsDir{"qv-sinkit"};
 };
 
-struct ToolResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-inline ToolResult RunTool(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-    qvtest::TempDir dir("qv-sinktool");
-    qvtest::ChildProcess p;
-    qvtest::ChildProcess::Options o;
-    o.argv = argv;
-    o.captureStdout = true;
-    o.stderrFile = dir.file("err.txt");
-    ToolResult r;
-    if (!p.start(o)) return r;
-    r.out = p.readAll(timeout);
-    r.status = p.wait(timeout).value_or(-1);
-    r.err = qvtest::readFile(dir.file("err.txt")).value_or("");
-    return r;
-}
-
 // Errors ffmpeg reports while decoding every frame of the file (empty: clean).
 inline std::string DecodeErrors(const std::string& path) {
-    ToolResult r = RunTool({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"}, std::chrono::seconds(120));
-    if (r.status != 0) return "ffmpeg exit " + std::to_string(r.status) + ": " + r.err;
-    return r.err;
+    qvtest::TempDir dir("qv-decode");
+    qvtest::ChildProcess p;
+    if (!p.start({{"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"}, false, {}, dir.file("err.txt")}))
+        return "ffmpeg did not start";
+    const auto status = p.wait(std::chrono::seconds(120));
+    const std::string err = qvtest::readFile(dir.file("err.txt")).value_or("");
+    return status == 0 ? err : "ffmpeg exit " + std::to_string(status.value_or(-1)) + ": " + err;
 }
 
 struct PacketInfo {
-    int64_t dts = 0;
-    int64_t pts = 0;
+    int64_t dts = 0, pts = 0;  // ms
     bool key = false;
 };
 
-// Packets of one stream ("v:0" or "a:0"), times in ms.
+// Packets of one stream ("v:0" or "a:0").
 inline std::vector<PacketInfo> Packets(const std::string& path, const std::string& stream) {
     std::vector<PacketInfo> out;
     auto j = qvtest::ffprobeJson(path, {"-select_streams", stream, "-show_packets"});
-    if (!j) return out;
-    for (const auto& p : (*j)["packets"]) {
-        PacketInfo i;
-        i.dts = std::llround(std::stod(p.get("dts_time", "0").asString()) * 1000);
-        i.pts = std::llround(std::stod(p.get("pts_time", "0").asString()) * 1000);
-        i.key = p.get("flags", "").asString().find('K') != std::string::npos;
-        out.push_back(i);
+    for (const auto& p : j ? (*j)["packets"] : Json::Value()) {
+        out.push_back({std::llround(std::stod(p.get("dts_time", "0").asString()) * 1000),
+                       std::llround(std::stod(p.get("pts_time", "0").asString()) * 1000),
+                       p.get("flags", "").asString().find('K') != std::string::npos});
     }
     return out;
 }

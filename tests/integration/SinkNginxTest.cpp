@@ -2,9 +2,6 @@
 // pacing, the recorded streams and their metadata, and the host events of a whole session.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "../sink/TestDriver.h"
 #include "SinkIntegrationSupport.h"
 
@@ -23,14 +20,6 @@ std::string Section(const std::string& text, const std::string& open, const std:
     return b == std::string::npos ? std::string{} : text.substr(a + open.size(), b - a - open.size());
 }
 
-// Waits (bounded) until the sink has sent everything queued; the elapsed time since `start`.
-int64_t WaitDrained(CRTMPSink& sink, std::chrono::steady_clock::time_point start, std::chrono::seconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (std::chrono::steady_clock::now() < until && (sink.GetQueueSize(0) > 0 || sink.GetQueueSize(1) > 0))
-        std::this_thread::sleep_for(5ms);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
-
 TEST_F(SinkNginx, TwentySecondsOfMediaAreSentInTwentySecondsAndRecordedWhole) {
     qvtest::NginxServer nginx;
     std::string error;
@@ -47,8 +36,7 @@ TEST_F(SinkNginx, TwentySecondsOfMediaAreSentInTwentySecondsAndRecordedWhole) {
     int32_t connectMs = -1;
     ASSERT_EQ(sink.Init(s, &connectMs), 0);
     EXPECT_GE(connectMs, 0);
-    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0));
-    ASSERT_TRUE(sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+    ASSERT_TRUE(sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0) && sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
     const auto start = std::chrono::steady_clock::now();
     sinktest::DriveOptions o;
     o.realTime = false;
@@ -67,7 +55,8 @@ TEST_F(SinkNginx, TwentySecondsOfMediaAreSentInTwentySecondsAndRecordedWhole) {
     EXPECT_EQ(Section(audioMeta, "<codec>", "</codec>"), "AAC");
     EXPECT_EQ(Section(audioMeta, "<sample_rate>", "</sample_rate>"), "48000");
     EXPECT_EQ(Section(audioMeta, "<channels>", "</channels>"), "2");
-    const int64_t elapsed = WaitDrained(sink, start, 40s);
+    ASSERT_TRUE(WaitEmpty(sink, 40s));
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     sink.Flush(true, false);
     // The last unit leaves when the clock reaches the one before it: 20 s less a frame or so.
     EXPECT_NEAR(static_cast<double>(elapsed), 19960.0, 500.0);
@@ -114,8 +103,7 @@ TEST_F(SinkNginx, TwentySecondsOfMediaAreSentInTwentySecondsAndRecordedWhole) {
     for (size_t i = 1; i < a.size(); ++i) EXPECT_GE(a[i].dts, a[i - 1].dts) << i;
     EXPECT_EQ(DecodeErrors(rec), "");
 
-    const auto statuses = host.Statuses();
-    EXPECT_EQ(statuses, (std::vector<int32_t>{0, 1}));
+    EXPECT_EQ(host.Statuses(), (std::vector<int32_t>{0, 1}));
     uint64_t reported = 0;
     for (const auto& e : host.Events())
         if (e.code == EC_ZEPH_RTMP_WRITER_STATS) reported += static_cast<uint64_t>(e.stats.videoMessagesSent);

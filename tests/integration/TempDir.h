@@ -1,14 +1,24 @@
 #pragma once
-// A private directory from mkdtemp, removed with its contents on destruction; tests running in
-// parallel never share one. Set QV_KEEP_TEST_DIRS=1 to keep them for a post-mortem.
+// A private mkdtemp directory, removed with its contents on destruction (kept when
+// QV_KEEP_TEST_DIRS=1, for a post-mortem).
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace qvtest {
 
 class TempDir {
 public:
-    explicit TempDir(const std::string& prefix = "qvtest");
-    ~TempDir();
+    explicit TempDir(const std::string& prefix = "qvtest") {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+        if (::mkdtemp(pattern.data())) m_path = pattern;
+    }
+    ~TempDir() {
+        const char* keep = std::getenv("QV_KEEP_TEST_DIRS");
+        std::error_code ec;
+        if (!m_path.empty() && !(keep && *keep == '1')) std::filesystem::remove_all(m_path, ec);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 

@@ -1,37 +1,71 @@
 #pragma once
 // Test servers for the publishing client: a private nginx with the RTMP module, the scriptable
-// fake RTMP server (tests/tools/fake_rtmp_server.py) and an ffprobe wrapper, plus the small
-// network and file helpers they share. Nothing here depends on the product's libraries.
+// fake RTMP server (tests/tools/fake_rtmp_server.py) and ffprobe. Nothing here uses the product.
+#include <json/json.h>
+
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "FakeRtmpServer.h"
-#include "FfprobeJson.h"
-#include "NginxServer.h"
 #include "TempDir.h"
 
 namespace qvtest {
 
-// A TCP port that was free a moment ago on the loopback address: bound to port 0 and closed.
-// Another process may take it before it is used, so callers retry on "address in use".
+// An IPv4 loopback port that was free a moment ago; another process may take it first.
 std::optional<int> freeTcpPort(const std::string& host = "127.0.0.1");
-
-// Whether a TCP connection to host:port is accepted within the time-out.
 bool tcpAccepts(const std::string& host, int port, std::chrono::milliseconds timeout);
-
 std::optional<std::string> readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& text);
-
 // "rtmp://[user:password@]host:port/app/stream" with "[::1]" for an IPv6 host.
-std::string rtmpUrl(const std::string& host, int port, const std::string& app,
-                    const std::string& stream, const std::string& user = {},
-                    const std::string& password = {});
+std::string rtmpUrl(const std::string& host, int port, const std::string& app, const std::string& stream,
+                    const std::string& user = {}, const std::string& password = {});
 
-// ffmpeg publishing `seconds` of a 320x240 25 fps test pattern (H.264, one key frame a second,
-// AAC sine tone when withAudio) as FLV to url, paced to real time.
-ChildProcess::Options ffmpegPublishCommand(const std::string& url, double seconds,
-                                           const std::string& stderrFile, bool withAudio = false);
+// ffprobe's JSON report (-of json) on a media file.
+std::optional<Json::Value> ffprobeJson(const std::string& path,
+                                       const std::vector<std::string>& sections = {"-show_format", "-show_streams"},
+                                       std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                                       std::string* error = nullptr);
+
+struct NginxOptions {
+    bool record = true;  // record all to recordFile(<stream>)
+    int rtmpPort = 0;    // 0: a free one
+};
+
+// A private nginx-rtmp in a mkdtemp directory on 127.0.0.1, run in the foreground as our child,
+// with the rtmp_stat page on a second port.
+class NginxServer {
+public:
+    explicit NginxServer(NginxOptions options = {});
+    ~NginxServer() { stop(); }
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    // Launches nginx and waits (bounded) until both ports accept.
+    bool start(std::string* error = nullptr);
+    void stop();  // graceful quit, SIGKILL after a bound
+    int rtmpPort() const { return m_rtmpPort; }
+    std::string recordFile(const std::string& stream) const { return m_dir.file("rec/" + stream + ".flv"); }
+    std::string url(const std::string& stream) const { return rtmpUrl("127.0.0.1", m_rtmpPort, "live", stream); }
+    std::string errorLog() const { return readFile(m_dir.file("error.log")).value_or(""); }
+    // The statistics page (XML); nothing when nginx does not answer.
+    std::optional<std::string> fetchStats();
+    // Polls the statistics page until `stream` of `app` has (or has no) publisher.
+    bool waitPublishing(const std::string& app, const std::string& stream, bool state,
+                        std::chrono::milliseconds timeout);
+
+private:
+    bool startOnce(std::string& error);
+    bool isPublishing(const std::string& app, const std::string& stream);
+
+    NginxOptions m_options;
+    TempDir m_dir{"qv-nginx"};
+    std::unique_ptr<ChildProcess> m_process;
+    int m_rtmpPort = 0;
+    int m_httpPort = 0;
+};
 
 }  // namespace qvtest

@@ -1,276 +1,183 @@
-// The H.264 parser against ffmpeg on real encodes: every fixture is parsed, and the sequence
-// header and the slices of every video body must equal what ffmpeg's FLV muxer wrote for the same
-// encode, byte for byte; the picture-order timestamps must equal the encoder's own dts/pts (as the
-// FLV remux of the encoder's NUT output carries them); access units, picture types and key
-// frames must match ffprobe's decoded frames.
-#include <gtest/gtest.h>
-
+// The H.264 parser against ffmpeg on real encodes: the sequence header and the slices of every
+// body equal what ffmpeg's FLV muxer wrote, byte for byte; picture-order times equal the
+// encoder's dts/pts; picture types match ffprobe's decoded frames. And a mid-stream PPS with
+// another pic_init_qp: what the writer sends, decoded by ffmpeg, gives the original frames.
 #include <algorithm>
 #include <random>
 #include <sstream>
 
 #include "FlvReader.h"
-#include "H264TestUtil.h"
+#include "ParserTestUtil.h"
+#include "parsers/H264Bits.h"
+#include "parsers/H264ParamSets.h"
 #include "parsers/H264SliceHeader.h"
 
-using namespace h264test;
+using namespace ptest;
 
 namespace {
 
-const std::string kDir = QV_FIXTURE_DIR;
-
-struct Expected {
-    std::vector<uint8_t> config;  // AVCDecoderConfigurationRecord
-    struct Unit {
-        int64_t dts, pts;
-        bool key;
-        std::vector<std::vector<uint8_t>> slices;
-    };
-    std::vector<Unit> units;
-};
-
-Expected FromFlv(const std::string& name) {
-    Expected e;
-    auto tags = testflv::ReadFlv(kDir + "/" + name + ".flv");
-    EXPECT_TRUE(tags.has_value()) << name;
-    if (!tags) return e;
-    for (const auto& t : testflv::TagsOfType(*tags, testflv::kTagVideo)) {
-        EXPECT_GE(t.body.size(), 5u);
-        if (t.body.size() < 5) continue;
-        if (t.body[1] == 0) {
-            e.config.assign(t.body.begin() + 5, t.body.end());
-            continue;
-        }
-        if (t.body[1] == 2) continue;  // the muxer's end-of-sequence tag
-        int32_t cts = static_cast<int32_t>(testflv::Be24(t.body, 2));
-        if (cts & 0x800000) cts -= 0x1000000;
-        Expected::Unit u;
-        u.dts = t.timestamp;
-        u.pts = static_cast<int64_t>(t.timestamp) + cts;
-        u.key = (t.body[0] >> 4) == 1;
-        for (auto& nal : SplitLengthPrefixed(std::span<const uint8_t>(t.body).subspan(5)))
-            if (IsSlice(nal)) u.slices.push_back(std::move(nal));
-        e.units.push_back(std::move(u));
-    }
-    return e;
-}
-
-struct Frame {
+struct Unit {
+    int64_t dts, pts;
     bool key;
-    char type;
+    std::vector<Bytes> slices;
 };
 
-// Decoded frames in presentation order, as ffprobe reports them for the raw stream.
-std::vector<Frame> FfprobeFrames(const std::string& path) {
+struct Fixture {
+    const char* name;
+    bool pyramid;             // B pictures referenced by other B pictures
+    int64_t msTolerance = 0;  // 1 where a frame is not a whole number of ms
+};
+
+void PrintTo(const Fixture& f, std::ostream* os) { *os << f.name; }
+
+std::vector<std::string> Lines(const std::string& cmd) {
     int status = 0;
-    const std::string out = Run("ffprobe -v error -show_frames -show_entries frame=key_frame,pict_type -of csv=p=0 '" +
-                                    path + "'",
-                                &status);
-    EXPECT_EQ(status, 0);
-    std::vector<Frame> frames;
-    std::stringstream ss(out);
-    std::string line;
-    while (std::getline(ss, line)) {
-        if (line.size() < 3 || line[1] != ',') continue;
-        frames.push_back({line[0] == '1', line[2]});
-    }
-    return frames;
+    std::stringstream ss(Run(cmd, &status));
+    EXPECT_EQ(status, 0) << cmd;
+    std::vector<std::string> out;
+    for (std::string l; std::getline(ss, l);)
+        if (!l.empty() && l[0] != '#') out.push_back(l);
+    return out;
 }
 
-char TypeLetter(int32_t t) {
-    switch (t) {
-    case FRAME_I: return 'I';
-    case FRAME_P: return 'P';
-    case FRAME_B: return 'B';
-    default: return '?';
-    }
-}
-
-// Access units of an Annex B stream as the encoder emitted them: a new unit begins at the first
-// non-slice NAL unit after a slice, or at a slice with first_mb_in_slice 0 after a slice.
-std::vector<std::vector<uint8_t>> SplitAccessUnits(std::span<const uint8_t> stream) {
-    std::vector<std::vector<uint8_t>> aus(1);
+// Access units as the encoder emitted them: a new one at the first non-slice unit after a
+// slice, or at a slice with first_mb_in_slice 0 after a slice.
+std::vector<Bytes> SplitAccessUnits(std::span<const uint8_t> stream) {
+    std::vector<Bytes> aus(1);
     bool sliceSeen = false;
     for (const auto& nal : SplitAnnexB(stream)) {
-        const bool slice = IsSlice(nal);
-        if (sliceSeen && (!slice || h264::FirstMbInSlice(nal) == 0)) {
-            aus.emplace_back();
-            sliceSeen = false;
-        }
-        sliceSeen = sliceSeen || slice;
+        if (sliceSeen && (!IsSlice(nal) || h264::FirstMbInSlice(nal) == 0)) aus.emplace_back(), sliceSeen = false;
+        sliceSeen = sliceSeen || IsSlice(nal);
         AppendAnnexB(aus.back(), nal);
     }
     return aus;
 }
 
-struct Fixture {
-    const char* name;
-    bool pyramid;       // B pictures referenced by other B pictures
-    int64_t msTolerance = 0;  // 1 where a frame is not a whole number of ms (both sides round)
-};
-
-void PrintTo(const Fixture& f, std::ostream* os) { *os << f.name; }
+std::vector<Out> Pictures(const std::vector<Out>& all) {
+    std::vector<Out> d;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(d), [](const Out& o) { return !o.config; });
+    return d;
+}
 
 class H264Oracle : public ::testing::TestWithParam<Fixture> {
 protected:
     void SetUp() override {
-        bytes = ReadFile(kDir + "/" + std::string(GetParam().name) + ".h264");
-        ASSERT_FALSE(bytes.empty());
-        expected = FromFlv(GetParam().name);
-        ASSERT_FALSE(expected.units.empty());
-        ASSERT_FALSE(expected.config.empty());
+        path = FixtureDir() + "/" + GetParam().name;
+        bytes = testflv::ReadFileBytes(path + ".h264");
+        ASSERT_FALSE(bytes.empty()) << path;
+        const auto tags = testflv::ReadFlv(path + ".flv", testflv::kTagVideo);
+        ASSERT_TRUE(tags.has_value());
+        for (const auto& t : *tags) {
+            ASSERT_GE(t.body.size(), 5u);
+            if (t.body[1] == 0) config.assign(t.body.begin() + 5, t.body.end());
+            if (t.body[1] != 1) continue;  // sequence header, end of sequence
+            const int32_t cts = static_cast<int32_t>(testflv::Be24(t.body, 2) << 8) >> 8;
+            Unit u{t.timestamp, int64_t{t.timestamp} + cts, (t.body[0] >> 4) == 1, {}};
+            for (auto& nal : SplitLengthPrefixed(std::span<const uint8_t>(t.body).subspan(5)))
+                if (IsSlice(nal)) u.slices.push_back(std::move(nal));
+            units.push_back(std::move(u));
+        }
+        ASSERT_FALSE(units.empty());
     }
 
-    std::vector<Out> ParseWithModel(int32_t model, int32_t mode, const std::function<size_t(size_t)>& next) {
+    // The encoder's first presentation time comes with the first chunk; the rest carry none.
+    std::vector<Out> Parse(int32_t model, const std::function<size_t(size_t)>& next) {
         Parser p(model);
-        EXPECT_TRUE(p.Init(Parser::kDefaultBufferSize, mode, 1, 0));
-        // The encoder's first presentation time; the rest of the stream carries none.
-        return ParseAll(p, bytes, next, expected.units.front().pts);
+        EXPECT_TRUE(p.Init(Parser::kDefaultBufferSize, H264_TS_ADVANCED, 1, 0));
+        return ParseAll(p, bytes, next, units.front().pts);
     }
 
-    static std::vector<Out> Data(const std::vector<Out>& all) {
-        std::vector<Out> d;
-        for (const Out& o : all)
-            if (!o.config) d.push_back(o);
-        return d;
+    // One access unit per chunk with its presentation time, as an encoder filter hands them over;
+    // `beforeFlush` gets the pictures released without the flush.
+    std::vector<Out> PerUnit(int32_t model, std::vector<Out>* beforeFlush = nullptr) {
+        Parser p(model);
+        EXPECT_TRUE(p.Init(Parser::kDefaultBufferSize, H264_TS_ADVANCED, 1, 0));
+        const auto aus = SplitAccessUnits(bytes);
+        EXPECT_EQ(aus.size(), units.size());
+        std::vector<Out> out;
+        for (size_t i = 0; i < aus.size() && i < units.size(); ++i) {
+            Put(p, aus[i], units[i].pts);
+            Drain(p, out);
+        }
+        if (beforeFlush) *beforeFlush = Pictures(out);
+        Drain(p, out, true);
+        return Pictures(out);
     }
 
-    PrivateSettings settings;
-    std::vector<uint8_t> bytes;
-    Expected expected;
+    void ExpectTimes(const std::vector<Out>& pics, size_t n, int64_t dtsTolerance) {
+        for (size_t i = 0; i < n; ++i) {
+            EXPECT_LE(std::llabs(pics[i].pts - units[i].pts), GetParam().msTolerance) << "unit " << i;
+            EXPECT_LE(std::llabs(pics[i].dts - units[i].dts), dtsTolerance) << "unit " << i;
+            EXPECT_LE(pics[i].dts, pics[i].pts) << "unit " << i;
+            EXPECT_GE(pics[i].dts, i ? pics[i - 1].dts : INT64_MIN) << "unit " << i;
+        }
+    }
+
+    TempDir settings;
+    std::string path;
+    Bytes bytes, config;
+    std::vector<Unit> units;
 };
 
-TEST_P(H264Oracle, BodiesAndPictureOrderTimesMatchFfmpeg) {
-    const auto all = ParseWithModel(H264_TS_PICTURE_ORDER, H264_TS_ADVANCED, [](size_t) { return 65536; });
+TEST_P(H264Oracle, BodiesTimesAndPictureTypesMatchFfmpegWhateverTheChunking) {
+    const auto all = Parse(H264_TS_PICTURE_ORDER, [](size_t) { return 65536; });
     ASSERT_FALSE(all.empty());
     ASSERT_TRUE(all.front().config) << "the sequence header comes first";
-    // ffmpeg adds the four-byte extension of High profiles (chroma format, bit depths, no SPS
-    // extensions) after the PPS; the record sent here ends with the PPS.
-    std::vector<uint8_t> config = all.front().body;
-    ASSERT_GE(config.size(), 12u);
-    if (config[1] >= 100 && expected.config.size() == config.size() + 4) {
+    // ffmpeg adds the High-profile extension (chroma format, bit depths, no SPS extensions)
+    // after the PPS; the record sent here ends with the PPS.
+    Bytes record = all.front().body;
+    if (record.size() > 12 && record[1] >= 100 && config.size() == record.size() + 4) {
         Parser p;
         ASSERT_TRUE(p.Init(Parser::kDefaultBufferSize, H264_TS_ADVANCED, 1, 0));
         Put(p, std::span<const uint8_t>(bytes).first(std::min<size_t>(bytes.size(), 4096)));
         const h264::SPS& sps = p.CurrentSps();
-        config.push_back(static_cast<uint8_t>(0xFC | sps.chroma_format_idc));
-        config.push_back(static_cast<uint8_t>(0xF8 | (sps.bit_depth_luma - 8)));
-        config.push_back(static_cast<uint8_t>(0xF8 | (sps.bit_depth_chroma - 8)));
-        config.push_back(0);
+        record.insert(record.end(), {static_cast<uint8_t>(0xFC | sps.chroma_format_idc),
+                                     static_cast<uint8_t>(0xF8 | (sps.bit_depth_luma - 8)),
+                                     static_cast<uint8_t>(0xF8 | (sps.bit_depth_chroma - 8)), 0});
     }
-    EXPECT_EQ(config, expected.config);
-    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const Out& o) { return o.config; }), 1);
-
-    const auto data = Data(all);
-    ASSERT_EQ(data.size(), expected.units.size());
-    int64_t lastDts = INT64_MIN;
-    for (size_t i = 0; i < data.size(); ++i) {
+    EXPECT_EQ(record, config);
+    auto pics = Pictures(all);
+    ASSERT_EQ(pics.size() + 1, all.size()) << "one sequence header";
+    ASSERT_EQ(pics.size(), units.size());
+    for (size_t i = 0; i < pics.size(); ++i) {
         bool ok = false;
-        const auto nals = SplitLengthPrefixed(data[i].body, &ok);
-        ASSERT_TRUE(ok) << "unit " << i;
-        ASSERT_EQ(nals, expected.units[i].slices) << "unit " << i;
-        EXPECT_LE(std::llabs(data[i].pts - expected.units[i].pts), GetParam().msTolerance) << "unit " << i;
-        EXPECT_LE(std::llabs(data[i].dts - expected.units[i].dts), GetParam().msTolerance) << "unit " << i;
-        EXPECT_GE(data[i].dts, lastDts) << "unit " << i;
-        EXPECT_LE(data[i].dts, data[i].pts) << "unit " << i;
-        EXPECT_EQ(data[i].frame_type == FRAME_I, expected.units[i].key) << "unit " << i;
-        lastDts = data[i].dts;
+        ASSERT_EQ(SplitLengthPrefixed(pics[i].body, &ok), units[i].slices) << "unit " << i;
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(pics[i].frame_type == FRAME_I, units[i].key) << "unit " << i;
     }
-}
-
-TEST_P(H264Oracle, PictureTypesAndKeyFramesMatchFfprobe) {
-    auto data = Data(ParseWithModel(H264_TS_PICTURE_ORDER, H264_TS_ADVANCED, [](size_t) { return 65536; }));
-    const auto frames = FfprobeFrames(kDir + "/" + std::string(GetParam().name) + ".h264");
-    ASSERT_EQ(data.size(), frames.size());
-    std::stable_sort(data.begin(), data.end(), [](const Out& a, const Out& b) { return a.pts < b.pts; });
-    for (size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(TypeLetter(data[i].frame_type), frames[i].type) << "frame " << i;
-        if (frames[i].key) {
-            EXPECT_EQ(data[i].frame_type, FRAME_I) << "frame " << i;
-        }
-    }
-}
-
-TEST_P(H264Oracle, ChunkingDoesNotChangeTheOutput) {
-    const auto whole = ParseWithModel(H264_TS_PICTURE_ORDER, H264_TS_ADVANCED, [](size_t) { return 65536; });
-    std::mt19937 rng(1234);
+    ExpectTimes(pics, pics.size(), GetParam().msTolerance);
     // Mostly tiny chunks (start codes split every way), now and then a large one.
-    const auto random = ParseWithModel(H264_TS_PICTURE_ORDER, H264_TS_ADVANCED, [&rng](size_t) {
-        return rng() % 8 == 0 ? 1 + rng() % 20000 : 1 + rng() % 7;
-    });
-    ASSERT_EQ(whole.size(), random.size());
-    for (size_t i = 0; i < whole.size(); ++i) {
-        EXPECT_EQ(whole[i].body, random[i].body) << i;
-        EXPECT_EQ(whole[i].dts, random[i].dts) << i;
-        EXPECT_EQ(whole[i].pts, random[i].pts) << i;
+    std::mt19937 rng(1234);
+    const auto random = Parse(H264_TS_PICTURE_ORDER, [&rng](size_t) { return rng() % 8 ? 1 + rng() % 7 : 1 + rng() % 20000; });
+    ASSERT_EQ(random.size(), all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(random[i].body, all[i].body) << i;
+        EXPECT_EQ(random[i].dts, all[i].dts) << i;
+        EXPECT_EQ(random[i].pts, all[i].pts) << i;
+    }
+    // ffprobe's decoded frames are in presentation order.
+    const auto frames = Lines("ffprobe -v error -show_frames -show_entries frame=key_frame,pict_type -of csv=p=0 '" + path + ".h264'");
+    ASSERT_EQ(frames.size(), pics.size());
+    std::stable_sort(pics.begin(), pics.end(), [](const Out& a, const Out& b) { return a.pts < b.pts; });
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const char type = pics[i].frame_type == FRAME_I ? 'I' : pics[i].frame_type == FRAME_P ? 'P' : pics[i].frame_type == FRAME_B ? 'B' : '?';
+        EXPECT_EQ(std::string(1, type), frames[i].substr(2, 1)) << "frame " << i;
+        EXPECT_TRUE(frames[i][0] != '1' || type == 'I') << "key frame " << i;
     }
 }
 
-TEST_P(H264Oracle, PictureOrderTimesIgnoreIncomingTimesThatAgree) {
-    // Every access unit delivered on its own with its presentation time, as an encoder filter
-    // would hand them over: the result must not change.
-    Parser p(H264_TS_PICTURE_ORDER);
-    ASSERT_TRUE(p.Init(Parser::kDefaultBufferSize, H264_TS_ADVANCED, 1, 0));
-    const auto aus = SplitAccessUnits(bytes);
-    ASSERT_EQ(aus.size(), expected.units.size());
-    std::vector<Out> out;
-    for (size_t i = 0; i < aus.size(); ++i) {
-        Put(p, aus[i], expected.units[i].pts);
-        Drain(p, out, false);
-    }
-    Drain(p, out, true);
-    const auto data = Data(out);
-    ASSERT_EQ(data.size(), expected.units.size());
-    for (size_t i = 0; i < data.size(); ++i) {
-        EXPECT_LE(std::llabs(data[i].pts - expected.units[i].pts), GetParam().msTolerance) << i;
-        EXPECT_LE(std::llabs(data[i].dts - expected.units[i].dts), GetParam().msTolerance) << i;
-    }
-}
-
-TEST_P(H264Oracle, AdvancedModelMatchesUpToItsOneFrameDelay) {
-    if (GetParam().pyramid) GTEST_SKIP() << "the one-frame-delay model cannot order B pyramids";
-    Parser p(H264_TS_ADVANCED);
-    ASSERT_TRUE(p.Init(Parser::kDefaultBufferSize, H264_TS_ADVANCED, 1, 0));
-    const auto aus = SplitAccessUnits(bytes);
-    ASSERT_EQ(aus.size(), expected.units.size());
-    std::vector<Out> out;
-    for (size_t i = 0; i < aus.size(); ++i) {
-        Put(p, aus[i], expected.units[i].pts);
-        Drain(p, out, false);
-    }
-    // The units still queued at the end are timed without reordering when flushed; only the
-    // ones the model released on its own are held to the oracle.
-    const auto reordered = Data(out);
-    Drain(p, out, true);
-    ASSERT_EQ(Data(out).size(), expected.units.size());
-    ASSERT_GE(reordered.size() + 8, expected.units.size());
-    const int64_t frame = 40;
-    for (size_t i = 0; i < reordered.size(); ++i) {
-        EXPECT_EQ(reordered[i].pts, expected.units[i].pts) << i;
-        EXPECT_LE(std::llabs(reordered[i].dts - expected.units[i].dts), frame)
-            << i << " dts " << reordered[i].dts << " expected " << expected.units[i].dts;
-        EXPECT_LE(reordered[i].dts, reordered[i].pts) << i;
-        if (i > 0) {
-            EXPECT_GE(reordered[i].dts, reordered[i - 1].dts) << i;
-        }
-    }
-}
-
-TEST(H264OracleFormat, CroppedFrameReportsTheCodedHeight) {
-    PrivateSettings settings;
-    Parser p;
-    ASSERT_TRUE(p.Init(Parser::kDefaultBufferSize, H264_TS_ADVANCED, 1, 0));
-    const auto bytes = ReadFile(kDir + "/crop1080.h264");
-    ASSERT_FALSE(bytes.empty());
-    ParseAll(p, bytes, 65536);
-    BS::format_t f;
-    ASSERT_TRUE(p.GetFormat(&f));
-    EXPECT_EQ(f.video.width, 1920);
-    EXPECT_EQ(f.video.height, 1088) << "cropping is parsed but not applied";
-    EXPECT_TRUE(p.CurrentSps().frame_cropping_flag);
-    EXPECT_EQ(p.CurrentSps().frame_crop_bottom, 4);
-    EXPECT_DOUBLE_EQ(f.video.fps, 25.0);
-    EXPECT_EQ(f.video.profile, 100);
+TEST_P(H264Oracle, IncomingTimesPerAccessUnit) {
+    // Times that agree change nothing for the picture-order model.
+    const auto poc = PerUnit(H264_TS_PICTURE_ORDER);
+    ASSERT_EQ(poc.size(), units.size());
+    ExpectTimes(poc, poc.size(), GetParam().msTolerance);
+    if (GetParam().pyramid) return;  // the one-frame-delay model cannot order B pyramids
+    // The advanced model is right up to its one-frame delay, for the pictures it released
+    // itself (the flush times the rest without reordering).
+    std::vector<Out> released;
+    ASSERT_EQ(PerUnit(H264_TS_ADVANCED, &released).size(), units.size());
+    ASSERT_GE(released.size() + 8, units.size());
+    ExpectTimes(released, released.size(), 40);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, H264Oracle,
@@ -279,5 +186,104 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, H264Oracle,
                                            Fixture{"slices4", true}, Fixture{"cavlc", true},
                                            Fixture{"crop1080", true}, Fixture{"high720", true, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+Bytes WritePps(const h264::PPS& p) {
+    Bytes b(64);
+    h264::CBitWriter w(b);
+    w.ue(static_cast<uint32_t>(p.pic_parameter_set_id));
+    w.ue(static_cast<uint32_t>(p.seq_parameter_set_id));
+    w.flag(p.entropy_coding_mode_flag);
+    w.flag(p.bottom_field_pic_order_in_frame_present_flag);
+    w.ue(0);
+    w.ue(static_cast<uint32_t>(p.num_ref_idx_l0_default_active - 1));
+    w.ue(static_cast<uint32_t>(p.num_ref_idx_l1_default_active - 1));
+    w.flag(p.weighted_pred_flag);
+    w.u(2, static_cast<uint32_t>(p.weighted_bipred_idc));
+    w.se(p.pic_init_qp - 26);
+    w.se(p.pic_init_qs - 26);
+    w.se(p.chroma_qp_index_offset);
+    w.flag(p.deblocking_filter_control_present_flag);
+    w.flag(p.constrained_intra_pred_flag);
+    w.flag(p.redundant_pic_cnt_present_flag);
+    if (p.transform_8x8_mode_flag || p.second_chroma_qp_index_offset != p.chroma_qp_index_offset) {
+        w.flag(p.transform_8x8_mode_flag);
+        w.flag(false);
+        w.se(p.second_chroma_qp_index_offset);
+    }
+    w.trailing();
+    b.resize(w.bytes());
+    Bytes nal(b.size() * 2 + 2, 0x68);
+    nal.resize(1 + h264::EscapeRbsp(b, std::span<uint8_t>(nal).subspan(1)));
+    return nal;
+}
+
+class H264PpsChange : public ::testing::TestWithParam<const char*> {};
+
+// From the tenth picture on, a PPS with pic_init_qp + 4 (also where the encoder repeats its
+// PPS) and every slice with slice_qp_delta - 4: the same frames. The parser must undo it.
+TEST_P(H264PpsChange, RewrittenSlicesDecodeToTheOriginalFrames) {
+    TempDir tmp;
+    const auto original = testflv::ReadFileBytes(FixtureDir() + "/" + GetParam() + ".h264");
+    ASSERT_FALSE(original.empty());
+    const auto nals = SplitAnnexB(original);
+    h264::SPS sps;
+    h264::PPS pps;
+    std::vector<Bytes> origSlices;
+    for (const auto& n : nals) {
+        const int type = n[0] & 0x1F;
+        ASSERT_TRUE(type != 7 || h264::ParseSPS(n, sps));
+        ASSERT_TRUE(type != 8 || (h264::ParsePPS(n, sps, pps) && WritePps(pps) == n)) << "PPS read and written back";
+        if (IsSlice(n)) origSlices.push_back(n);
+    }
+    h264::PPS changed = pps;
+    changed.pic_init_qp += 4;
+    const auto newPps = WritePps(changed);
+    Bytes stream, broken;  // broken: the same slices without the new PPS
+    int pictures = 0;
+    for (const auto& n : nals) {
+        if (IsSlice(n) && h264::FirstMbInSlice(n) == 0 && ++pictures == 10) AppendAnnexB(stream, newPps);
+        Bytes out = n;
+        if (IsSlice(n) && pictures >= 10) {
+            out.resize(n.size() + 32);
+            int32_t written = 0;
+            ASSERT_EQ(RTMPNALUModifier::RewriteSlice(n, sps, changed, -4, out, written), 0);
+            out.resize(static_cast<size_t>(written));
+        }
+        AppendAnnexB(stream, (n[0] & 0x1F) == 8 && pictures >= 10 ? newPps : out);
+        AppendAnnexB(broken, out);
+    }
+    ASSERT_GE(pictures, 20);
+    const auto md5 = [&tmp](const std::string& name, std::span<const uint8_t> b) {
+        WriteFile(tmp.file(name), b);
+        return Lines("ffmpeg -nostdin -v error -f h264 -i '" + tmp.file(name) + "' -f framemd5 - 2>&1");
+    };
+    const auto reference = md5("orig.h264", original);
+    ASSERT_EQ(static_cast<int>(reference.size()), pictures);
+    ASSERT_EQ(md5("changed.h264", stream), reference) << "the changed stream is itself correct";
+    ASSERT_NE(md5("broken.h264", broken), reference) << "without the new PPS the pictures differ";
+
+    Parser parser(H264_TS_ADVANCED);
+    ASSERT_TRUE(parser.Init(Parser::kDefaultBufferSize, H264_TS_ADVANCED, 1, 0));
+    const auto out = ParseAll(parser, stream, 4096);
+    ASSERT_FALSE(out.empty());
+    ASSERT_TRUE(out[0].config);
+    EXPECT_EQ(parser.Writer().QpSent(), pps.pic_init_qp);
+    EXPECT_EQ(parser.Writer().QpLast(), changed.pic_init_qp);
+    // Back to Annex B from the sequence header and the bodies.
+    const Bytes& rec = out[0].body;
+    const size_t spsLen = testflv::Be24(rec, 5) & 0xFFFF, ppsLen = testflv::Be24(rec, 8 + spsLen) & 0xFFFF;
+    ASSERT_GE(rec.size(), 11 + spsLen + ppsLen);
+    Bytes rewrapped;
+    AppendAnnexB(rewrapped, std::span<const uint8_t>(rec).subspan(8, spsLen));
+    AppendAnnexB(rewrapped, std::span<const uint8_t>(rec).subspan(11 + spsLen, ppsLen));
+    std::vector<Bytes> sent;
+    for (size_t i = 1; i < out.size(); ++i)
+        for (const auto& n : SplitLengthPrefixed(out[i].body)) AppendAnnexB(rewrapped, n), sent.push_back(n);
+    EXPECT_EQ(sent, origSlices) << "the rewrite takes the slices back to what the encoder made";
+    EXPECT_EQ(md5("sent.h264", rewrapped), reference);
+}
+
+INSTANTIATE_TEST_SUITE_P(Entropy, H264PpsChange, ::testing::Values("cavlc", "high_bnone"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
-// A private settings world for one test: both scope files live in a fresh mkdtemp directory, and
-// everything the debugger output receives is captured.
+// A private settings world for one test: both scope files in a fresh mkdtemp directory, and the
+// debugger output captured.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -50,7 +50,6 @@ public:
         std::lock_guard<std::mutex> g(m_mutex);
         m_debug.clear();
     }
-
     static void WriteText(const std::string& path, const std::string& text) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -64,7 +63,7 @@ public:
 
 private:
     std::string m_dir, m_user, m_machine;
-    std::mutex m_mutex;  // guards m_debug; written by whichever thread logs, read by the test
+    std::mutex m_mutex;  // guards m_debug: any thread logs, the test reads
     std::string m_debug;
 };
 

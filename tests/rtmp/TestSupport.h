@@ -1,14 +1,11 @@
 #pragma once
-// Helpers shared by the wire codec tests: byte vectors, log capture, record construction.
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "foundation/Data.h"
-#include "platform/DebugOutput.h"
 
 namespace rtmptest {
 
@@ -19,20 +16,17 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-
 inline Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 inline Bytes Slice(const Bytes& b, size_t from, size_t n) {
     return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(from + n));
 }
-
+inline Bytes Be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 // A body whose bytes tell their position, so a misplaced chunk shows.
 inline Bytes Pattern(size_t n, uint8_t seed = 0) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 8));
     return b;
 }
-
 inline BS::DataPtr Record(const Bytes& body, int64_t dts, int64_t pts = 0, int32_t frameType = FRAME_UNKNOWN,
                           bool config = false) {
     BS::DataPtr r(BS::data_t::Create(static_cast<int32_t>(body.size()), config, dts, pts, NO_TIME));
@@ -40,32 +34,6 @@ inline BS::DataPtr Record(const Bytes& body, int64_t dts, int64_t pts = 0, int32
     r->frame_type = frameType;
     return r;
 }
-
 inline Bytes ToBytes(const BS::data_t& d) { return Bytes(d.data, d.data + d.size_actual); }
-
-// Collects what the log writes to the debugger output while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        m_previous = platform::SetDebugOutputSink([this](std::string_view t) {
-            std::lock_guard<std::mutex> g(m_mutex);
-            m_text.append(t);
-        });
-    }
-    ~LogCapture() { platform::SetDebugOutputSink(m_previous); }
-    bool Contains(const std::string& needle) const {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_text.find(needle) != std::string::npos;
-    }
-    std::string Text() const {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_text;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::string m_text;
-    platform::DebugSink m_previous;
-};
 
 }  // namespace rtmptest

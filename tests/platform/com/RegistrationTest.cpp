@@ -1,4 +1,3 @@
-// Self-registration into the settings store and reading the filter mapper entry back.
 #include <gtest/gtest.h>
 
 #include "platform/Settings.h"
@@ -41,20 +40,15 @@ TEST(Registration, RegistersClassesAndFilterAndUnregistersThem) {
     EXPECT_EQ(f->serverPath, "/opt/quorvel/librtmpwriter.so");
     EXPECT_EQ(f->threadingModel, "Both");
     ASSERT_EQ(f->pins.size(), 2u);
-    EXPECT_EQ(f->pins[0].name, "Video");
-    EXPECT_EQ(f->pins[1].name, "Audio");
-    for (auto& p : f->pins) {
-        EXPECT_TRUE(p.rendered);
-        EXPECT_FALSE(p.output);
-        EXPECT_FALSE(p.zero);
-        EXPECT_FALSE(p.many);
-        EXPECT_EQ(p.connectsToFilter, "{00000000-0000-0000-0000-000000000000}");
-        ASSERT_EQ(p.types.size(), 1u);
-        EXPECT_TRUE(p.types[0].second == GUID_NULL);
+    for (size_t i = 0; i < 2; ++i) {
+        const auto& pin = f->pins[i];
+        EXPECT_EQ(pin.name, i == 0 ? "Video" : "Audio");
+        EXPECT_TRUE(pin.rendered && !pin.output && !pin.zero && !pin.many);
+        EXPECT_EQ(pin.connectsToFilter, "{00000000-0000-0000-0000-000000000000}");
+        ASSERT_EQ(pin.types.size(), 1u);
+        EXPECT_TRUE(pin.types[0].first == (i == 0 ? MEDIATYPE_Video : MEDIATYPE_Audio));
+        EXPECT_TRUE(pin.types[0].second == GUID_NULL);
     }
-    EXPECT_TRUE(f->pins[0].types[0].first == MEDIATYPE_Video);
-    EXPECT_TRUE(f->pins[1].types[0].first == MEDIATYPE_Audio);
-
     // The property page is a class without a filter mapper entry.
     using platform::settings::Scope;
     auto page = platform::settings::Read(Scope::Machine, "CLSID\\{EFC673DE-E20E-4699-8331-9522C5DF7A6D}", "");

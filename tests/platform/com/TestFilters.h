@@ -1,6 +1,7 @@
 #pragma once
-// A recording renderer for exercising the graph layer: one input pin whose acceptance is
-// configurable, and a shared journal of every call the base classes make on it.
+// A recording renderer and a push source for exercising the graph layer, sharing a journal of
+// the calls the base classes make on them.
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -12,7 +13,6 @@
 
 namespace qvtest {
 
-// Calls seen by test filters, in the order they happened, from any thread.
 class Journal {
 public:
     void Add(std::string s) {
@@ -28,18 +28,14 @@ public:
         std::lock_guard<std::mutex> g(m_mutex);
         m_lines.clear();
     }
-    // true once a line equal to `s` was added, within timeoutMs.
     bool WaitFor(const std::string& s, int timeoutMs) {
         std::unique_lock<std::mutex> g(m_mutex);
-        return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
-            for (auto& l : m_lines)
-                if (l == s) return true;
-            return false;
-        });
+        return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                             [&] { return std::find(m_lines.begin(), m_lines.end(), s) != m_lines.end(); });
     }
 
 private:
-    mutable std::mutex m_mutex;  // guards m_lines; any thread adds, the test reads
+    mutable std::mutex m_mutex;  // guards m_lines: any thread adds, the test reads
     std::condition_variable m_cv;
     std::vector<std::string> m_lines;
 };
@@ -51,63 +47,57 @@ struct ReceivedSample {
     bool sync, preroll, discontinuity;
 };
 
+// Overrides that note the call in the journal and hand it to the base class.
+#define QV_JOURNALED(Base, tag, Name, Params, Args) \
+    HRESULT Name Params override {                  \
+        m_journal->Add(tag ":" #Name);              \
+        return Base::Name Args;                     \
+    }
+
 class CRecordingRenderer;
 
 class CRecordingPin final : public CBaseInputPin {
 public:
     CRecordingPin(CRecordingRenderer* filter, CCritSec* lock, Journal* journal);
-
     HRESULT CheckMediaType(const CMediaType* pmt) override;
     HRESULT GetMediaType(int iPosition, CMediaType* pmt) override;
-    HRESULT CompleteConnect(IPin* pReceivePin) override;
-    HRESULT BreakConnect() override;
-    HRESULT Active() override;
-    HRESULT Inactive() override;
-    HRESULT Run(REFERENCE_TIME tStart) override;
     HRESULT Receive(IMediaSample* pSample) override;
     HRESULT EndOfStream() override;
     HRESULT BeginFlush() override;
     HRESULT EndFlush() override;
-    HRESULT NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override;
+    QV_JOURNALED(CBaseInputPin, "pin", CompleteConnect, (IPin * p), (p))
+    QV_JOURNALED(CBaseInputPin, "pin", Active, (), ())
+    QV_JOURNALED(CBaseInputPin, "pin", Inactive, (), ())
+    QV_JOURNALED(CBaseInputPin, "pin", Run, (REFERENCE_TIME t), (t))
+    QV_JOURNALED(CBaseInputPin, "pin", NewSegment, (REFERENCE_TIME a, REFERENCE_TIME b, double r), (a, b, r))
 
-    // Subtypes accepted (any when empty) and proposed, in order.
-    std::vector<GUID> accept;
-    std::vector<CMediaType> propose;
-    // The next Receive waits here until a flush begins (to test that a flush frees a blocked sender).
-    bool blockNextReceive = false;
-    // Answer for the sample with this index (0-based), -1 for none.
-    int refuseIndex = -1;
+    std::vector<GUID> accept;         // subtypes accepted, any when empty
+    std::vector<CMediaType> propose;  // types proposed, in order
+    bool blockNextReceive = false;    // the next Receive waits for a flush to begin
+    int refuseIndex = -1;             // the sample with this index is answered S_FALSE
 
     std::vector<ReceivedSample> Samples() {
         std::lock_guard<std::mutex> g(m_mutex);
         return m_samples;
     }
-    std::vector<HRESULT> ReceiveResults() {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_results;
-    }
 
 private:
     Journal* m_journal;
-    std::mutex m_mutex;  // guards the fields below; streaming thread writes, test and flush read
+    std::mutex m_mutex;  // guards the fields below: streaming thread writes, test and flush read
     std::condition_variable m_cv;
     bool m_flushSeen = false;
     std::vector<ReceivedSample> m_samples;
-    std::vector<HRESULT> m_results;
 };
 
 class CRecordingRenderer final : public CBaseFilter {
 public:
     static CRecordingRenderer* Create(Journal* journal, const wchar_t* name = L"Renderer");
-    ~CRecordingRenderer() override;
-
+    ~CRecordingRenderer() override { m_pin.DisconnectInternal(); }
     int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
-
-    HRESULT Stop() override;
-    HRESULT Pause() override;
-    HRESULT Run(REFERENCE_TIME tStart) override;
-
+    QV_JOURNALED(CBaseFilter, "renderer", Stop, (), ())
+    QV_JOURNALED(CBaseFilter, "renderer", Pause, (), ())
+    QV_JOURNALED(CBaseFilter, "renderer", Run, (REFERENCE_TIME t), (t))
     CRecordingPin& Pin() { return m_pin; }
     REFERENCE_TIME RunStart() {
         platform::CAutoLock l(m_lock);
@@ -116,34 +106,30 @@ public:
 
 private:
     CRecordingRenderer(Journal* journal, const wchar_t* name);
-    // The filter lock of the base: state and connection changes; taken by graph control
-    // threads and by the pin's flush calls; outermost of this filter's locks.
-    CCritSec m_lock;
+    CCritSec m_lock;  // the base's filter lock: state and connection changes; outermost
     Journal* m_journal;
     CRecordingPin m_pin;
 };
 
-// A source whose state changes go to the journal, with one push pin offering `types`.
+// A source with one push pin offering `types`.
 class CRecordingSource final : public CBaseFilter {
 public:
     static CRecordingSource* Create(Journal* journal, std::vector<CMediaType> types, const wchar_t* name = L"Source");
-    ~CRecordingSource() override;
-
+    ~CRecordingSource() override { m_pin.Inactive(), m_pin.DisconnectInternal(); }
     int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
-
-    HRESULT Stop() override;
-    HRESULT Pause() override;
-    HRESULT Run(REFERENCE_TIME tStart) override;
-
+    QV_JOURNALED(CBaseFilter, "source", Stop, (), ())
+    QV_JOURNALED(CBaseFilter, "source", Pause, (), ())
+    QV_JOURNALED(CBaseFilter, "source", Run, (REFERENCE_TIME t), (t))
     CSourceOutputPin& Pin() { return m_pin; }
 
 private:
     CRecordingSource(Journal* journal, std::vector<CMediaType> types, const wchar_t* name);
-    // The filter lock of the base; taken by graph control threads; outermost of this filter's locks.
-    CCritSec m_lock;
+    CCritSec m_lock;  // the base's filter lock; outermost
     Journal* m_journal;
     CSourceOutputPin m_pin;
 };
+
+#undef QV_JOURNALED
 
 }  // namespace qvtest
