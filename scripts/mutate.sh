@@ -87,7 +87,7 @@ while IFS=$'\t' read -r -u 3 file find repl label seen; do
   trap - EXIT
   if [ "$verdict" = killed ]; then killed=$((killed + 1)); else survivors+=("$i ($verdict)"); fi
   by=""
-  [ "$verdict" = killed ] && by=" by $(grep -m1 -E 'Test +#[0-9]+: .*(Failed|Timeout|Exception)' "$WORK/fault-$i.log" | sed -E 's/.*#[0-9]+: ([^ ]+).*/\1/')"
+  [ "$verdict" = killed ] && by=" by $(grep -m1 -E 'Test +#[0-9]+: .*\*\*\*(Failed|Timeout|Exception)' "$WORK/fault-$i.log" | sed -E 's/.*#[0-9]+: ([^ ]+).*/\1/')"
   echo "fault $i: $verdict$by  $file: $seen"
 done 3<"$WORK/faults.tsv"
 # Put the tree back as it was for the next run's incremental build.
