@@ -1,6 +1,7 @@
 // The writer filter in a graph against a private nginx: a push source feeds the fixtures as timed
 // samples, nginx records, ffprobe and a full decode judge the recording. Also a connect while
 // the graph is stopped, reported through the status handler.
+#include <memory>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -65,11 +66,11 @@ CMediaType AacType() {
 class FilterNginx : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        nginx = new qvtest::NginxServer;
+        nginx = std::make_unique<qvtest::NginxServer>();
         std::string error;
         ASSERT_TRUE(nginx->start(&error)) << error;
     }
-    static void TearDownTestSuite() { delete nginx; }
+    static void TearDownTestSuite() { nginx.reset(); }
     void SetUp() override {
         setenv("QV_SETTINGS_USER", m_dir.file("user.json").c_str(), 1);
         setenv("QV_SETTINGS_MACHINE", m_dir.file("machine.json").c_str(), 1);
@@ -127,13 +128,12 @@ protected:
         EXPECT_TRUE(nginx->waitPublishing("live", stream, false, 10000ms));
     }
 
-    static qvtest::NginxServer* nginx;
+    static inline std::unique_ptr<qvtest::NginxServer> nginx;
     qvtest::TempDir m_dir{"qv-filter-nginx"};
     CRenderer* m_filter = nullptr;
     CFilterGraph* m_graph = nullptr;
     CPushSource* m_source = nullptr;
 };
-qvtest::NginxServer* FilterNginx::nginx = nullptr;
 
 // live: samples at the pace of their times, audio's end once the sink has sent its queues; burst:
 // everything queued and both ends right behind it, so the closing flush meets the multiplex

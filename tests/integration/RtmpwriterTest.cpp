@@ -1,6 +1,7 @@
 // rtmpwriter end to end: fixtures and a live encoder published to a private nginx and the
 // recordings judged by ffprobe; the control channel, connect arguments and SIGINT on the fake
 // server's wire; starting before the server exists; the exit codes.
+#include <memory>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -82,11 +83,11 @@ void ExpectEncoderPictures(const Recording& rec, const std::vector<int64_t>& sou
 class Rtmpwriter : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        nginx = new qvtest::NginxServer;
+        nginx = std::make_unique<qvtest::NginxServer>();
         std::string error;
         ASSERT_TRUE(nginx->start(&error)) << error;
     }
-    static void TearDownTestSuite() { delete nginx; }
+    static void TearDownTestSuite() { nginx.reset(); }
     void SetUp() override {
         ASSERT_TRUE(dir.ok());
         ::setenv("QV_SETTINGS_USER", dir.file("user.json").c_str(), 1);
@@ -129,12 +130,11 @@ protected:
         return Probe(nginx->recordFile(stream));
     }
 
-    static qvtest::NginxServer* nginx;
+    static inline std::unique_ptr<qvtest::NginxServer> nginx;
     qvtest::TempDir dir{"qv-rtmpwriter"};
     std::chrono::steady_clock::time_point started;
     double elapsed = 0;
 };
-qvtest::NginxServer* Rtmpwriter::nginx = nullptr;
 
 TEST_F(Rtmpwriter, PublishesTheFixturesInRealTimeAndTheRecordingMatches) {
     // A clean end of the inputs exits 0, not as a lost connection.
