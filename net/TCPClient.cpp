@@ -101,7 +101,11 @@ int CTCPClient::Connect(TCPClientParams params) {
 
     estimated_output_bandwidth.store(0.0);
     m_uTotalBytesSent.store(0);
-    send_buffer_fillness.store(0);
+    {
+        platform::CAutoLock b(m_SendBufferLock);
+        send_buffer_fillness.store(0);
+        ForgetMessageMarks();
+    }
     m_iLastSendResult.store(0);
     send_packet_size.store(params.sendPacketSize);
     ev_send_thread_exit.Reset();
@@ -141,6 +145,7 @@ void CTCPClient::ReleaseSendBuffers() {
     platform::CAutoLock b(m_SendBufferLock);
     send_buffer_size.store(0);
     send_buffer_fillness.store(0);
+    ForgetMessageMarks();
     if (send_buffer) {
         LogTrace(5, "CTCPClient::Close: free send_buffer");
         send_buffer.reset();

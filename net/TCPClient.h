@@ -10,6 +10,7 @@
 // Terminate() in its own destructor, so the receive thread is stopped before its members go.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -38,9 +39,12 @@ public:
     virtual void OnReceive(const uint8_t* data, int length, std::atomic<bool>* reconnectRequest);  // slot 5
     virtual void OnCloseConnection();                                                // slot 6
     virtual int Send(const uint8_t* data, int length, bool block);                  // slot 7
+    // One call appends one whole message of the protocol layer (FlushSendBuffer keeps a
+    // message already partly sent whole).
     virtual int SendBuffered(const uint8_t* data, int length);                      // slot 8
 
-    // Discards everything waiting in the send buffer; the socket is untouched.
+    // Discards the messages waiting in the send buffer that have not started; one already partly
+    // on the wire (or still being appended) is kept whole. The socket is untouched.
     void FlushSendBuffer();
 
     // For the protocol layer's "wait until the transport has closed": false at once while the
@@ -91,6 +95,13 @@ private:
     void ReleaseSendBuffers();
     void WakeSendThread() { ev_send_new_data.Set(); }
     int SendDirect(const uint8_t* data, int length);
+    // The producer's append; `endsMessage` is false for the leading pieces of a message too large
+    // for the buffer.
+    int AppendMessage(const uint8_t* data, int length, bool endsMessage);
+    // Asks the send thread for everything waiting and waits until the buffer is empty (`block`)
+    // or the next piece has gone out.
+    void WaitUntilSent(bool block);
+    void ForgetMessageMarks();  // under m_SendBufferLock
 
     std::atomic<int> bSendBuffered{1};
     std::atomic<int> m_iSleepDelay{10};
@@ -115,6 +126,14 @@ private:
     std::atomic<int> send_buffer_size{0};
     std::atomic<int> send_buffer_fillness{0};
     std::atomic<int> send_packet_size{0};
+    // Message boundaries of the waiting bytes, counted in bytes ever appended (guarded by
+    // m_SendBufferLock): m_uRemoved bytes have left, m_uFrontStart is where the first message not
+    // wholly sent begins, m_MessageEnds the ends of the complete messages still waiting. Bytes
+    // behind the last end belong to a message still being appended.
+    std::deque<uint64_t> m_MessageEnds;
+    uint64_t m_uAppended = 0;
+    uint64_t m_uRemoved = 0;
+    uint64_t m_uFrontStart = 0;
 
     // The thread whose appends are held back (HoldSends); no thread when none is.
     std::atomic<std::thread::id> m_HoldingThread{};

@@ -1,5 +1,5 @@
 // CTCPClient's send path: the two Send entries, SendBuffered, the send thread with BufferedSend,
-// and FlushSendBuffer.
+// and FlushSendBuffer, which keeps the message boundaries of the waiting bytes in mind.
 #include <algorithm>
 #include <cstring>
 #include <thread>
@@ -34,22 +34,7 @@ int CTCPClient::Send(const uint8_t* data, int length, bool block) {
     } else if (send_buffer_size.load() != 0) {
         path = 2;
         const int rc = SendBuffered(data, length);
-        if (rc != TCP_SHUTDOWN && rc != TCP_TIMEOUT) {
-            ev_send_send_all_event.Set();
-            WakeSendThread();
-            LogTrace(5, "CTCPClient::Send ev_send_send_all_event was set");
-            do {
-                LogTrace(5, "CTCPClient::Send wait for ev_send_thread_exit");
-                if (ev_send_data_sent.Wait(kRoomWaitMs) && !block) {
-                    LogTrace(5, "CTCPClient::Send ev_send_data_sent was signaled");
-                    break;
-                }
-                LogTrace(5, "CTCPClient::Send ev_send_data_sent timeout or block");
-                // A send thread that ran into the send time-out sends nothing more; waiting for
-                // it to empty the buffer would only end when the connection is closed.
-                if (m_iSendTimeoutFlag.load() != 0) break;
-            } while (send_buffer_fillness.load() != 0 && send_buffer_size.load() != 0);
-        }
+        if (rc != TCP_SHUTDOWN && rc != TCP_TIMEOUT) WaitUntilSent(block);
     } else {
         path = 3;
         if (!ev_send_thread_exit.IsSet()) SendDirect(data, length);
@@ -63,7 +48,26 @@ int CTCPClient::Send(const uint8_t* data, int length, bool block) {
     return last;
 }
 
-int CTCPClient::SendBuffered(const uint8_t* data, int length) {
+void CTCPClient::WaitUntilSent(bool block) {
+    ev_send_send_all_event.Set();
+    WakeSendThread();
+    LogTrace(5, "CTCPClient::Send ev_send_send_all_event was set");
+    do {
+        LogTrace(5, "CTCPClient::Send wait for ev_send_thread_exit");
+        if (ev_send_data_sent.Wait(kRoomWaitMs) && !block) {
+            LogTrace(5, "CTCPClient::Send ev_send_data_sent was signaled");
+            break;
+        }
+        LogTrace(5, "CTCPClient::Send ev_send_data_sent timeout or block");
+        // A send thread that ran into the send time-out sends nothing more; waiting for it to
+        // empty the buffer would only end when the connection is closed.
+        if (m_iSendTimeoutFlag.load() != 0) break;
+    } while (send_buffer_fillness.load() != 0 && send_buffer_size.load() != 0);
+}
+
+int CTCPClient::SendBuffered(const uint8_t* data, int length) { return AppendMessage(data, length, true); }
+
+int CTCPClient::AppendMessage(const uint8_t* data, int length, bool endsMessage) {
     LogTrace(7,
              "CTCPClient::SendBuffered: bSendBuffered: %d, send_buffer_size: %d, send_buffer_fillness: %d, size of "
              "data: %d, send_packet_size: %d",
@@ -89,17 +93,22 @@ int CTCPClient::SendBuffered(const uint8_t* data, int length) {
         if (size == 0) return TCP_SHUTDOWN;
         if (send_buffer_fillness.load() + static_cast<int64_t>(length) > size) {
             if (send_packet_size.load() + static_cast<int64_t>(length) > size) {
-                // Too large to ever wait for room: cut it into pieces that each fill the free
-                // space and go out with a blocking send.
-                do {
-                    LogTrace(7, "CTCPClient::SendBuffered (in (recursive) while loop)");
-                    const int piece = std::min(length, send_buffer_size.load() - send_buffer_fillness.load());
-                    if (piece < 1) break;
-                    Send(data, piece, true);
+                // Too large to ever wait for room: the front of it goes out in pieces that each
+                // fill the free space and are sent before the next; the rest is appended below.
+                LogTrace(7, "CTCPClient::SendBuffered (in (recursive) while loop)");
+                const int piece = std::min(length, size - send_buffer_fillness.load());
+                if (piece >= 1) {
+                    AppendMessage(data, piece, false);
+                    WaitUntilSent(true);
                     data += piece;
                     length -= piece;
-                } while (send_buffer_fillness.load() + static_cast<int64_t>(length) > send_buffer_size.load());
-                return SendBuffered(data, length);
+                    continue;
+                }
+                // No room at all: the send thread is stuck or gone; it only frees room by sending.
+                if (m_iSendTimeoutFlag.load() != 0) return TCP_TIMEOUT;
+                WakeSendThread();
+                ev_send_data_sent.Wait(kRoomWaitMs);
+                continue;
             }
             // Room comes from the send thread; appends held by this thread have not woken it.
             WakeSendThread();
@@ -129,6 +138,8 @@ int CTCPClient::SendBuffered(const uint8_t* data, int length) {
             memcpy(send_buffer.get() + fill, data, static_cast<size_t>(length));
             newFill = fill + length;
             send_buffer_fillness.store(newFill);
+            m_uAppended += static_cast<uint64_t>(length);
+            if (endsMessage) m_MessageEnds.push_back(m_uAppended);
             LogTrace(7, "CTCPClient::SendBuffered send_buffer_fillness: %d ev_send_new_data signal", newFill);
         }
         // The send thread has nothing to do until more than one packet waits (a shorter tail
@@ -185,7 +196,7 @@ void CTCPClient::BufferedSend() {
     while (remaining > packet) {
         if (ev_flush_send_buffer.IsSet()) {
             LogTrace(7, "CTCPClient::BufferedSend leaving (ev_flush_send_buffer)");
-            return;
+            break;
         }
         const uint32_t begin = platform::timeGetTime();
         const int socketBuffer = GetSendBufferSize();
@@ -219,7 +230,7 @@ void CTCPClient::BufferedSend() {
         m_uTotalBytesSent.fetch_add(static_cast<uint64_t>(piece));
     }
 
-    if (remaining > 0 && ev_send_send_all_event.IsSet()) {
+    if (remaining > 0 && ev_send_send_all_event.IsSet() && !ev_flush_send_buffer.IsSet()) {
         LogTrace(5, "BufferedSend 2: %d %d", remaining, packet);
         m_iLastSendResult.store(CTCPBase::Send(position, remaining));
         position += remaining;
@@ -234,8 +245,18 @@ void CTCPClient::BufferedSend() {
     }
 }
 
+void CTCPClient::ForgetMessageMarks() {
+    m_MessageEnds.clear();
+    m_uAppended = m_uRemoved = m_uFrontStart = 0;
+}
+
 void CTCPClient::RemoveSent(int sent) {
     platform::CAutoLock b(m_SendBufferLock);
+    m_uRemoved += static_cast<uint64_t>(sent);
+    while (!m_MessageEnds.empty() && m_MessageEnds.front() <= m_uRemoved) {
+        m_uFrontStart = m_MessageEnds.front();
+        m_MessageEnds.pop_front();
+    }
     const int fill = send_buffer_fillness.load();
     if (fill > sent) {
         const int tail = fill - sent;
@@ -281,7 +302,28 @@ void CTCPClient::FlushSendBuffer() {
     ev_flush_send_buffer.Set();
     platform::CAutoLock g(m_BufferedSendLock);
     platform::CAutoLock b(m_SendBufferLock);
-    send_buffer_fillness.store(0);
+    // The server reads the bytes as one chunk stream: a message already partly on the wire is
+    // finished, and so is one whose producer is still appending its pieces, or the stream would
+    // be torn. Every message not yet started is dropped.
+    const uint64_t end = m_uAppended;
+    const uint64_t frontEnd = m_MessageEnds.empty() ? end : m_MessageEnds.front();
+    const uint64_t openStart = m_MessageEnds.empty() ? m_uFrontStart : m_MessageEnds.back();
+    const bool frontComplete = !m_MessageEnds.empty();
+    const int keepFront = m_uFrontStart < m_uRemoved ? static_cast<int>(frontEnd - m_uRemoved) : 0;
+    int keepOpen = 0;
+    if (openStart < end && openStart >= m_uRemoved + static_cast<uint64_t>(keepFront)) {
+        keepOpen = static_cast<int>(end - openStart);
+        if (keepFront > 0 || openStart > m_uRemoved)
+            memmove(send_buffer.get() + keepFront, send_buffer.get() + (openStart - m_uRemoved),
+                    static_cast<size_t>(keepOpen));
+    }
+    m_MessageEnds.clear();
+    if (keepFront > 0 && frontComplete) m_MessageEnds.push_back(m_uRemoved + static_cast<uint64_t>(keepFront));
+    if (keepFront == 0) m_uFrontStart = m_uRemoved;
+    m_uAppended = m_uRemoved + static_cast<uint64_t>(keepFront + keepOpen);
+    send_buffer_fillness.store(keepFront + keepOpen);
+    if (keepFront + keepOpen > 0)
+        LogTrace(5, "CTCPClient::FlushSendBuffer keeps %d bytes of messages already started", keepFront + keepOpen);
     ev_flush_send_buffer.Reset();
     LogTrace(7, "CTCPClient::FlushSendBuffer end");
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Shared by the sink benchmarks: media made once into a cache directory, a private nginx, the
 // connection settings, and CPU/RSS readings of this process and of a child peer.
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,10 +124,23 @@ inline ConnectionSettings Settings(const std::string& url, int w, int h) {
 // A private nginx-rtmp for many publishers (the test harness's server is sized for tests): one
 // process, live application "live", no recording.
 class BenchNginx {
+    // Loopback connects are refused or accepted at once.
+    static bool Accepts(int port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) return false;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        return ok;
+    }
+
 public:
     bool Start() {
         for (int attempt = 0; attempt < 5; ++attempt) {
-            const auto port = qvtest::freeTcpPort("127.0.0.1");
+            const auto port = qvtest::freeTcpPort();
             if (!port) continue;
             m_port = *port;
             std::string c = "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
@@ -141,7 +156,7 @@ public:
             o.argv = {"nginx", "-c", m_dir.file("nginx.conf"), "-p", m_dir.path() + "/", "-e", m_dir.file("error.log")};
             if (!m_process->start(o)) continue;
             for (int i = 0; i < 100; ++i) {
-                if (qvtest::tcpAccepts("127.0.0.1", m_port, std::chrono::milliseconds(100))) return true;
+                if (Accepts(m_port)) return true;
                 if (m_process->wait(std::chrono::milliseconds(50))) break;
             }
             m_process->stop(SIGKILL, std::chrono::milliseconds(1000));

@@ -1,54 +1,39 @@
 // What rtmpwriter reads from outside: H.264 and ADTS byte streams (cut into pushes of sizes the
 // input chooses) and control lines. The first byte picks the reader. Besides not crashing,
 // every byte must come out again in a unit or be counted as skipped.
-#include <cstddef>
-#include <cstdint>
-#include <algorithm>
-#include <cstdlib>
-#include <span>
-#include <string_view>
+#include <vector>
 
 #include "apps/AdtsSplitter.h"
 #include "apps/AnnexBSplitter.h"
 #include "apps/ControlChannel.h"
+#include "fuzz/FuzzSupport.h"
+
+using fuzz::Check;
 
 namespace {
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
-
-// Push sizes from the data itself, so chunk boundaries land everywhere.
+// Each push is as long as the last byte of the one before, so boundaries land everywhere.
 template <class Splitter, class Take>
 void Feed(Splitter& s, std::span<const uint8_t> in, Take take) {
-    size_t i = 0;
-    size_t step = 1;
-    while (i < in.size()) {
-        const size_t n = std::min(step, in.size() - i);
-        s.Push(in.subspan(i, n));
-        i += n;
-        step = 1 + (in[i - 1] % 97);
+    fuzz::Pieces(in, [&](size_t pos) { return pos ? 1 + in[pos - 1] % 97 : 1; }, [&](std::span<const uint8_t> piece, size_t) {
+        s.Push(piece);
         take();
-    }
+    });
     s.End();
     take();
 }
 
 void AnnexB(std::span<const uint8_t> in) {
     app::AnnexBSplitter s;
-    size_t out = 0;
     std::vector<uint8_t> joined;
     Feed(s, in, [&] {
         while (auto u = s.Next()) {
             Check(!u->bytes.empty());
-            out += u->bytes.size();
             joined.insert(joined.end(), u->bytes.begin(), u->bytes.end());
         }
     });
-    if (!s.Failed()) {
-        Check(out + s.Skipped() == in.size());
-        Check(std::equal(joined.begin(), joined.end(), in.end() - static_cast<std::ptrdiff_t>(joined.size())));
-    }
+    if (!s.Failed())
+        Check(joined.size() + s.Skipped() == in.size() && std::equal(joined.begin(), joined.end(), in.end() - static_cast<std::ptrdiff_t>(joined.size())));
 }
 
 void Adts(std::span<const uint8_t> in) {
@@ -57,8 +42,7 @@ void Adts(std::span<const uint8_t> in) {
     Feed(s, in, [&] {
         while (auto f = s.Next()) {
             size_t len = 0;
-            Check(app::ParseAdtsHeader(f->bytes, &len).has_value());
-            Check(len == f->bytes.size());
+            Check(app::ParseAdtsHeader(f->bytes, &len).has_value() && len == f->bytes.size());
             out += len;
         }
     });
@@ -71,10 +55,8 @@ void Control(std::span<const uint8_t> in) {
     while (auto line = lines.Next()) {
         std::string error;
         auto c = app::ParseControlLine(*line, &error);
-        if (!c) {
-            Check(!error.empty());  // every refusal says why
-            continue;
-        }
+        Check(c || !error.empty());  // every refusal says why
+        if (!c) continue;
         app::PairList pairs;
         if (pairs.Build(c->values, &error)) Check(pairs.count() == static_cast<int32_t>(c->values.size()));
         app::ArgumentList args;

@@ -1,12 +1,10 @@
 // Media types as an upstream filter could announce them: a chosen major and format type with
 // an arbitrary format block. Building the track format and running the pins' accept checks must
 // stay inside the block and keep the codec data within its bounds.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 #include "filter/TrackFormat.h"
+#include "fuzz/FuzzSupport.h"
 #include "platform/dshow/Uuids.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,14 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mt.majortype = (data[0] & 1) ? MEDIATYPE_Audio : MEDIATYPE_Video;
     mt.formattype = *formats[(data[0] >> 1) & 3];
     mt.subtype = *subtypes[(data[0] >> 3) & 3];
-    // An exact-size copy, so that any read past the block is caught.
-    std::vector<BYTE> block(data + 1, data + size);
+    std::vector<BYTE> block(data + 1, data + size);  // an exact-size copy, so that any read past the block is caught
     mt.cbFormat = static_cast<ULONG>(block.size());
     mt.pbFormat = block.empty() ? nullptr : block.data();
-    BS::format_t f = BS::BuildTrackFormat(mt);
-    if (f.codec_private_len < 0 || f.codec_private_len > BS::FORMAT_PRIVATE_MAX ||
-        static_cast<size_t>(f.codec_private_len) > block.size())
-        std::abort();
+    const BS::format_t f = BS::BuildTrackFormat(mt);
+    fuzz::Check(f.codec_private_len >= 0 && f.codec_private_len <= BS::FORMAT_PRIVATE_MAX && size_t(f.codec_private_len) <= block.size());
     int64_t avg = 0;
     BS::IsAcceptedVideoType(mt, &avg);
     BS::IsAcceptedAudioType(mt);

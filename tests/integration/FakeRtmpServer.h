@@ -4,8 +4,8 @@
 #include <json/json.h>
 
 #include <chrono>
+#include <csignal>
 #include <functional>
-#include <memory>
 #include <optional>
 
 #include "ChildProcess.h"
@@ -24,41 +24,36 @@ struct FakeRtmpEntry {
     std::string name;  // first AMF0 string of a command or data message
     int type = -1, csid = -1;
     int64_t streamId = -1, timestamp = -1;  // timestamp: absolute
-    std::vector<uint8_t> bytes;  // body of a message, or a handshake/raw block
+    std::vector<uint8_t> bytes;  // body of a message, handshake block or raw bytes
     Json::Value amf;             // decoded AMF0 values of commands and data messages
 };
 
 struct FakeRtmpOptions {
     std::vector<std::string> args;  // flags of the script (see its --help)
-    double timeLimitSeconds = 60;   // the script's own bound
 };
 
 class FakeRtmpServer {
 public:
-    FakeRtmpServer() = default;
     ~FakeRtmpServer() { stop(); }
-    FakeRtmpServer(const FakeRtmpServer&) = delete;
-    FakeRtmpServer& operator=(const FakeRtmpServer&) = delete;
-
     // Launches the script and reads the port it chose (bounded).
     bool start(const FakeRtmpOptions& options, std::string* error = nullptr);
     int port() const { return m_port; }
-    std::string url(const std::string& app, const std::string& stream) const;
+    std::string url(const std::string& app, const std::string& stream) const {
+        return "rtmp://127.0.0.1:" + std::to_string(m_port) + "/" + app + "/" + stream;
+    }
     // SIGTERM (the script finishes its record and exits), SIGKILL after a bound.
-    int stop();
-
-    std::vector<FakeRtmpEntry> record() const;
+    int stop() { return m_process.stop(SIGTERM, std::chrono::seconds(5)); }
+    std::vector<FakeRtmpEntry> record() const { return parse(0).first; }
     // The first entry for which pred holds, once the record has it (woken by inotify).
     std::optional<FakeRtmpEntry> waitFor(const std::function<bool(const FakeRtmpEntry&)>& pred,
                                          std::chrono::milliseconds timeout);
-    // Names of the commands (type 20/17) the client sent, in order.
-    static std::vector<std::string> commandNames(const std::vector<FakeRtmpEntry>& record);
 
 private:
-    std::string recordPath() const { return m_dir.file("record.jsonl"); }
+    // Whole lines of the record from `offset` on, and the offset past them.
+    std::pair<std::vector<FakeRtmpEntry>, size_t> parse(size_t offset) const;
 
     TempDir m_dir{"qv-fakertmp"};
-    std::unique_ptr<ChildProcess> m_process;
+    ChildProcess m_process;
     int m_port = 0;
 };
 

@@ -1,7 +1,6 @@
 // rtmpwriter end to end: fixtures and a live encoder published to a private nginx and the
-// recordings judged by ffprobe; the control channel, connect arguments and SIGINT on the fake
-// server's wire; starting before the server exists; the exit codes.
-#include <memory>
+// recordings judged by ffprobe; control lines, connect arguments and SIGINT on the fake server's
+// wire; starting before the server exists; the settings and registration commands; exit codes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,7 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <sstream>
+#include <memory>
+#include <tuple>
 #include <thread>
 
 #include "TestServers.h"
@@ -23,20 +23,12 @@ namespace {
 
 std::string Fixture(const std::string& name) { return std::string(QV_FIXTURE_DIR) + "/" + name; }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        if (!l.empty()) out.push_back(l);
-    return out;
-}
-
 // The first column of a packets.csv (the encoder's presentation times, decoding order), in ms.
-std::vector<int64_t> FixturePts(const std::string& csv) {
+std::vector<int64_t> FixturePts(const std::string& name) {
     std::vector<int64_t> pts;
-    std::ifstream f(csv);
+    std::ifstream f(Fixture(name + ".packets.csv"));
     for (std::string line; std::getline(f, line);)
-        if (!line.empty()) pts.push_back(std::llround(std::stod(line.substr(0, line.find(','))) * 1000.0));
+        if (!line.empty()) pts.push_back(std::llround(std::stod(line) * 1000.0));  // up to the first comma
     return pts;
 }
 
@@ -70,12 +62,9 @@ void ExpectEncoderPictures(const Recording& rec, const std::vector<int64_t>& sou
     for (const auto& p : rec.videoPackets) got.push_back(p["pts"].asInt64());
     std::sort(got.begin(), got.end());
     std::sort(want.begin(), want.end());
-    size_t k = 0;
-    for (size_t i = 0; i < got.size(); ++i, ++k) {
-        while (k < want.size() && want[k] - want[0] != got[i] - got[0]) {
+    for (size_t i = 0, k = 0; i < got.size(); ++i, ++k) {
+        for (; k < want.size() && want[k] - want[0] != got[i] - got[0]; ++k)
             EXPECT_GE(k + 2 * maxTail, want.size()) << "picture at " << want[k] - want[0] << " ms missing";
-            ++k;
-        }
         ASSERT_LT(k, want.size()) << "recorded picture " << i << " at " << got[i] - got[0] << " ms is not the encoder's";
     }
 }
@@ -83,9 +72,8 @@ void ExpectEncoderPictures(const Recording& rec, const std::vector<int64_t>& sou
 class Rtmpwriter : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        nginx = std::make_unique<qvtest::NginxServer>();
         std::string error;
-        ASSERT_TRUE(nginx->start(&error)) << error;
+        ASSERT_TRUE((nginx = std::make_unique<qvtest::NginxServer>())->start(&error)) << error;
     }
     static void TearDownTestSuite() { nginx.reset(); }
     void SetUp() override {
@@ -93,15 +81,11 @@ protected:
         ::setenv("QV_SETTINGS_USER", dir.file("user.json").c_str(), 1);
         ::setenv("QV_SETTINGS_MACHINE", dir.file("machine.json").c_str(), 1);
     }
-    bool Start(ChildProcess& p, std::vector<std::string> args) {
+    bool Start(ChildProcess& p, std::vector<std::string> args, bool captureStdout = false) {
         args.insert(args.begin(), QV_RTMPWRITER);
-        ChildProcess::Options o;
-        o.argv = args;
-        o.stdoutFile = dir.file("stdout.txt");
-        o.stderrFile = dir.file("stderr.txt");
         started = std::chrono::steady_clock::now();
         std::string error;
-        EXPECT_TRUE(p.start(o, &error)) << error;
+        EXPECT_TRUE(p.start({args, captureStdout, dir.file("stdout.txt"), dir.file("stderr.txt")}, &error)) << error;
         return error.empty();
     }
     int RunToEnd(std::vector<std::string> args, std::chrono::seconds bound = 60s) {
@@ -109,26 +93,11 @@ protected:
         if (!Start(p, std::move(args))) return -1;
         auto code = p.wait(bound);
         elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        EXPECT_TRUE(code) << "rtmpwriter did not end";
+        EXPECT_TRUE(code) << "rtmpwriter did not end within " << bound.count() << " s";
         return code ? *code : p.stop(SIGKILL, 1s);
     }
     std::string Stderr() { return qvtest::readFile(dir.file("stderr.txt")).value_or(""); }
     std::string Stdout() { return qvtest::readFile(dir.file("stdout.txt")).value_or(""); }
-    // The output is a file another process appends to: read again every 100 ms, bounded.
-    template <class Pred>
-    bool WaitForStdout(Pred pred, std::chrono::seconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!pred(Stdout())) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(100ms);
-        }
-        return true;
-    }
-    // Published and ended: the recording of `stream` once nginx has seen the publisher go.
-    std::optional<Recording> Recorded(const std::string& stream) {
-        EXPECT_TRUE(nginx->waitPublishing("live", stream, false, 10s));
-        return Probe(nginx->recordFile(stream));
-    }
 
     static inline std::unique_ptr<qvtest::NginxServer> nginx;
     qvtest::TempDir dir{"qv-rtmpwriter"};
@@ -136,62 +105,46 @@ protected:
     double elapsed = 0;
 };
 
-TEST_F(Rtmpwriter, PublishesTheFixturesInRealTimeAndTheRecordingMatches) {
-    // A clean end of the inputs exits 0, not as a lost connection.
-    EXPECT_EQ(RunToEnd({nginx->url("rt20"), "--video", Fixture("rt20.h264"), "--audio", Fixture("aac20.aac")}), 0)
-        << Stderr();
-    EXPECT_EQ(Stderr(), "");
-    EXPECT_NEAR(elapsed, 20.0, 1.0);  // paced to real time, give or take connect and close
-    auto rec = Recorded("rt20");
-    ASSERT_TRUE(rec);
-    EXPECT_EQ(rec->video["codec_name"], "h264");
-    EXPECT_EQ(rec->video["profile"], "Main");
-    EXPECT_EQ(rec->video["width"], 320);
-    EXPECT_EQ(rec->video["height"], 240);
-    EXPECT_EQ(rec->audio["codec_name"], "aac");
-    EXPECT_EQ(rec->audio["sample_rate"], "48000");
-    EXPECT_EQ(rec->audio["channels"], 2);
-    EXPECT_EQ(rec->audioPackets.size(), FixturePts(Fixture("aac20.packets.csv")).size());
-    EXPECT_NEAR(std::stod(rec->format["duration"].asString()), 20.0, 0.5);
-    const auto source = FixturePts(Fixture("rt20.packets.csv"));
-    ASSERT_EQ(source.size(), 500u);
-    ExpectEncoderPictures(*rec, source, 2);
-}
-
-TEST_F(Rtmpwriter, BPyramidPicturesKeepTheEncodersPresentationTimes) {
-    EXPECT_EQ(RunToEnd({nginx->url("bpyr"), "--video", Fixture("high_bpyr.h264")}), 0) << Stderr();
-    auto rec = Recorded("bpyr");
-    ASSERT_TRUE(rec);
-    const auto source = FixturePts(Fixture("high_bpyr.packets.csv"));
-    ASSERT_EQ(source.size(), 75u);
-    ExpectEncoderPictures(*rec, source, 4);
-}
-
-TEST_F(Rtmpwriter, PublishesALiveEncoderWritingTwoFifos) {
-    const std::string v = dir.file("v.h264"), a = dir.file("a.aac");
-    ASSERT_EQ(::mkfifo(v.c_str(), 0600), 0);
-    ASSERT_EQ(::mkfifo(a.c_str(), 0600), 0);
-    ChildProcess writer, ffmpeg;
-    ASSERT_TRUE(Start(writer, {nginx->url("fifo"), "--video", v, "--audio", a}));
-    ChildProcess::Options o;
-    o.argv = {"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-              "testsrc2=size=320x240:rate=25:duration=20", "-f", "lavfi", "-i",
-              "sine=frequency=440:sample_rate=44100:duration=20", "-map", "0:v", "-c:v", "libx264", "-preset",
-              "veryfast", "-tune", "zerolatency", "-g", "25", "-pix_fmt", "yuv420p", "-f", "h264", "-y", v,
-              "-map", "1:a", "-c:a", "aac", "-b:a", "96k", "-f", "adts", "-y", a};
-    o.stderrFile = dir.file("ffmpeg.txt");
-    std::string error;
-    ASSERT_TRUE(ffmpeg.start(o, &error)) << error;
-    EXPECT_TRUE(nginx->waitPublishing("live", "fifo", true, 15s));
-    EXPECT_EQ(ffmpeg.wait(60s), 0) << qvtest::readFile(dir.file("ffmpeg.txt")).value_or("");
-    EXPECT_EQ(writer.wait(30s), 0) << Stderr();
-    auto rec = Recorded("fifo");
-    ASSERT_TRUE(rec);
-    EXPECT_EQ(rec->video["codec_name"], "h264");
-    EXPECT_EQ(rec->audio["sample_rate"], "44100");
-    EXPECT_EQ(rec->videoPackets.size(), 500u);  // no B pictures: every picture
-    EXPECT_NEAR(static_cast<double>(rec->audioPackets.size()), 20.0 * 44100 / 1024, 4.0);
-    EXPECT_NEAR(std::stod(rec->format["duration"].asString()), 20.0, 0.6);
+// Paced to real time, and a clean end of the inputs exits 0, not as a lost connection. The
+// last row is a live source (ffmpeg in real time) writing two fifos.
+TEST_F(Rtmpwriter, PublishesFixturesAndALiveEncoderWritingTwoFifos) {
+    struct Row {
+        std::string video, audio, streams;
+        size_t maxTail;
+        double seconds;
+        bool fifos;
+    };
+    for (const Row& r : {Row{"rt20", "aac20", "h264 Main 320x240, aac 48000 Hz 2", 2, 20.0, false},
+                         Row{"high_bpyr", "aac48s", "h264 High 320x240, aac 48000 Hz 2", 4, 3.0, false},
+                         Row{"baseline", "aac48s", "h264 Constrained Baseline 320x240, aac 48000 Hz 2", 0, 3.0, true}}) {
+        SCOPED_TRACE(r.video);
+        std::vector<std::string> args{nginx->url(r.video), "--video", Fixture(r.video + ".h264"), "--audio", Fixture(r.audio + ".aac")};
+        ChildProcess ffmpeg;
+        if (r.fifos) {
+            const std::string v = dir.file("v.h264"), a = dir.file("a.aac");
+            ASSERT_EQ(::mkfifo(v.c_str(), 0600) | ::mkfifo(a.c_str(), 0600), 0);
+            ASSERT_TRUE(ffmpeg.start({{"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-i", args[2], "-re", "-i", args[4], "-map",
+                                       "0:v", "-c", "copy", "-f", "h264", "-y", v, "-map", "1:a", "-c", "copy", "-f", "adts", "-y", a},
+                                      false, {}, dir.file("ffmpeg.txt")}));
+            args[2] = v, args[4] = a;
+        }
+        EXPECT_EQ(RunToEnd(args), 0) << Stderr();
+        EXPECT_EQ(Stderr(), "");
+        EXPECT_NEAR(elapsed, r.seconds, 1.0);  // give or take connect and close
+        if (r.fifos) {
+            EXPECT_EQ(ffmpeg.wait(10s), 0) << qvtest::readFile(dir.file("ffmpeg.txt")).value_or("");
+        }
+        EXPECT_TRUE(nginx->waitPublishing("live", r.video, false, 10s));
+        auto rec = Probe(nginx->recordFile(r.video));
+        ASSERT_TRUE(rec);
+        const Json::Value &v = rec->video, &a = rec->audio;
+        EXPECT_EQ(v["codec_name"].asString() + " " + v["profile"].asString() + " " + v["width"].asString() + "x" +
+                      v["height"].asString() + ", " + a["codec_name"].asString() + " " + a["sample_rate"].asString() +
+                      " Hz " + a["channels"].asString(), r.streams);
+        EXPECT_NEAR(std::stod(rec->format["duration"].asString()), r.seconds, 0.5);
+        EXPECT_EQ(rec->audioPackets.size(), FixturePts(r.audio).size());
+        ExpectEncoderPictures(*rec, FixturePts(r.video), r.maxTail);
+    }
 }
 
 // One publication to the fake server: connect arguments, control lines, then SIGINT.
@@ -206,72 +159,42 @@ TEST_F(Rtmpwriter, ControlLinesConnectArgumentsAndSigintOnTheWire) {
                           "--control", fifo, "--events", "json", "--connect-args", R"({"a":1,"b":"x"})"}));
     ASSERT_TRUE(server.waitFor([](const qvtest::FakeRtmpEntry& e) { return e.dir == "in" && e.type == 9; }, 15s))
         << Stderr();
-    int fd = -1;
-    for (int i = 0; i < 50 && fd < 0; ++i) {
-        fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO until the reader is there
-        if (fd < 0) std::this_thread::sleep_for(100ms);
-    }
+    int fd = -1;  // ENXIO until the reader is there
+    for (int i = 0; i < 50 && (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0; ++i)
+        std::this_thread::sleep_for(100ms);
     ASSERT_GE(fd, 0);
-    const std::string lines =
-        "{\"cuepoint\": {\"name\": \"ad-break\", \"time\": 12.5, \"duration\": 30}}\n"
-        "this line is not JSON\n"
-        "{\"invoke\": {\"name\": \"onCaption\", \"args\": {\"text\": \"hello\", \"lang\": \"en\"}}}\n"
-        "{\"command\": {\"name\": \"customCommand\", \"args\": {\"id\": 7}}}\n";
+    const std::string lines = R"({"cuepoint": {"name": "ad-break", "time": 12.5, "duration": 30}})" "\n"
+                              "this line is not JSON\n"
+                              R"({"invoke": {"name": "onCaption", "args": {"text": "hello", "lang": "en"}}})" "\n"
+                              R"({"command": {"name": "customCommand", "args": {"id": 7}}})" "\n";
     ASSERT_EQ(::write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
     ::close(fd);
-    auto named = [&](const std::string& name) {
+    auto sent = [&](const std::string& name) {
         return server.waitFor([&](const qvtest::FakeRtmpEntry& e) { return e.dir == "in" && e.name == name; }, 10s);
     };
-    auto cue = named("onCuePoint");
-    ASSERT_TRUE(cue);
-    EXPECT_EQ(cue->type, 18);
-    EXPECT_EQ(cue->amf[1]["name"].asString(), "ad-break") << cue->raw;
-    EXPECT_EQ(cue->amf[1]["time"].asDouble(), 12.5);
-    EXPECT_EQ(cue->amf[1]["duration"].asDouble(), 30.0);
-    auto invoke = named("onCaption");
-    ASSERT_TRUE(invoke);
-    EXPECT_EQ(invoke->type, 18);
-    EXPECT_EQ(invoke->amf[1]["text"].asString(), "hello") << invoke->raw;
-    EXPECT_EQ(invoke->amf[1]["lang"].asString(), "en");
-    auto command = named("customCommand");
-    ASSERT_TRUE(command);
-    EXPECT_EQ(command->type, 20);
-
+    // Name, message type, members of the value after the name (AMF numbers are doubles).
+    using Sent = std::tuple<std::string, int, std::vector<std::pair<std::string, Json::Value>>>;
+    for (const auto& [name, type, members] : {Sent{"onCuePoint", 18, {{"name", "ad-break"}, {"time", 12.5}, {"duration", 30.0}}},
+                                              Sent{"onCaption", 18, {{"text", "hello"}, {"lang", "en"}}}, Sent{"customCommand", 20, {}}}) {
+        auto e = sent(name);
+        ASSERT_TRUE(e) << name;
+        EXPECT_EQ(e->type, type) << name;
+        for (const auto& [key, value] : members) EXPECT_EQ(e->amf[1][key], value) << name << " " << e->raw;
+    }
     ASSERT_TRUE(p.signal(SIGINT));
     EXPECT_EQ(p.wait(15s), 128 + SIGINT);
     EXPECT_EQ(Stderr(), "");
-    const auto record = server.record();
-    const auto names = qvtest::FakeRtmpServer::commandNames(record);
-    EXPECT_NE(std::find(names.begin(), names.end(), "FCUnpublish"), names.end()) << "SIGINT must unpublish";
-    const auto connect = std::find_if(record.begin(), record.end(),
-                                      [](const qvtest::FakeRtmpEntry& e) { return e.dir == "in" && e.name == "connect"; });
-    ASSERT_NE(connect, record.end());
+    EXPECT_TRUE(sent("FCUnpublish")) << "SIGINT must unpublish";
     // "connect", transaction 1, the command object, then the arguments as one more object.
-    ASSERT_EQ(connect->amf.size(), 4u) << connect->raw.toStyledString();
-    EXPECT_EQ(connect->amf[2]["app"].asString(), "live");
-    ASSERT_TRUE(connect->amf[3].isObject()) << connect->raw.toStyledString();
-    EXPECT_EQ(connect->amf[3].size(), 2u);
-    EXPECT_EQ(connect->amf[3]["a"].asDouble(), 1.0);
-    EXPECT_EQ(connect->amf[3]["b"].asString(), "x");
-    const std::string out = Stdout();  // the bad line is reported and does not stop the others
-    for (const char* want : {"\"command\":\"parse\",\"event\":\"control\",\"message\":\"line 2: not valid JSON",
-                             "\"command\":\"cuepoint\",\"event\":\"control\",\"result\":\"ok\"",
-                             "\"command\":\"invoke\",\"event\":\"control\",\"result\":\"ok\""})
-        EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
-}
-
-TEST_F(Rtmpwriter, ALostConnectionWithNoAttemptLeftEndsWithItsOwnCode) {
-    qvtest::FakeRtmpServer server;
-    qvtest::FakeRtmpOptions o;
-    o.args = {"--drop-after", "media:50", "--max-connections", "1"};
-    std::string error;
-    ASSERT_TRUE(server.start(o, &error)) << error;
-    EXPECT_EQ(RunToEnd({server.url("live", "lost"), "--video", Fixture("rt20.h264"), "--reconnect-attempts", "1",
-                        "--reconnect-interval", "200"}, 30s), 6);
-    const auto lines = Lines(Stderr());
-    ASSERT_EQ(lines.size(), 1u) << Stderr();
-    EXPECT_NE(lines[0].find("lost"), std::string::npos) << lines[0];
-    EXPECT_LT(elapsed, 15.0);  // it gave up instead of streaming the 20 s into nothing
+    auto connect = sent("connect");
+    ASSERT_TRUE(connect && connect->amf.size() == 4u) << (connect ? connect->raw : Json::Value());
+    Json::Value args;
+    args["a"] = 1.0, args["b"] = "x";
+    EXPECT_EQ(connect->amf[3], args) << connect->raw;
+    // The bad line is reported and does not stop the others.
+    for (const char* want : {R"("command":"parse","event":"control","message":"line 2: not valid JSON)",
+                             R"("command":"cuepoint","event":"control","result":"ok")", R"("command":"invoke","event":"control","result":"ok")"})
+        EXPECT_NE(Stdout().find(want), std::string::npos) << want << "\n" << Stdout();
 }
 
 TEST_F(Rtmpwriter, StartsWithoutTheServerAndPublishesWhenItComes) {
@@ -280,100 +203,91 @@ TEST_F(Rtmpwriter, StartsWithoutTheServerAndPublishesWhenItComes) {
     ChildProcess p;
     ASSERT_TRUE(Start(p, {qvtest::rtmpUrl("127.0.0.1", *port, "live", "late"), "--video", Fixture("rt20.h264"),
                           "--start-without-connection", "--reconnect-interval", "500", "--reconnect-attempts", "-1",
-                          "--events", "json"}));
-    ASSERT_TRUE(WaitForStdout([](const std::string& out) { return out.find("\"status\":\"reconnecting\"") != std::string::npos; },
-                              20s)) << Stdout() << Stderr();
+                          "--events", "json"}, true));
+    const auto end = std::chrono::steady_clock::now() + 60s;  // one JSON event a line, all in a bound
+    const std::string reconnecting = "\"status\":\"reconnecting\"", connectedNow = "\"status\":\"connected\"";
+    auto line = p.readLine(20s);
+    while (line && line->find(reconnecting) == std::string::npos && std::chrono::steady_clock::now() < end) line = p.readLine(20s);
+    ASSERT_TRUE(line && line->find(reconnecting) != std::string::npos) << Stderr();
     qvtest::NginxServer late({.record = true, .rtmpPort = *port});
     std::string error;
     ASSERT_TRUE(late.start(&error)) << error;
-    // Connected, then pictures again (from the next key frame): statistics counting video.
-    ASSERT_TRUE(WaitForStdout(
-        [](const std::string& out) {
-            const size_t connected = out.find("\"status\":\"connected\"");
-            int64_t video = 0;
-            for (const std::string& line : Lines(connected == std::string::npos ? "" : out.substr(connected))) {
-                Json::Value v;
-                std::istringstream in(line);
-                if (Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr) && v.isObject() &&
-                    v["event"] == "statistics")
-                    video += v["videoMessagesSent"].asInt64();
-            }
-            return video >= 20;
-        },
-        20s))
-        << Stdout() << Stderr();
-    ASSERT_TRUE(p.signal(SIGINT));
-    EXPECT_EQ(p.wait(15s), 128 + SIGINT) << Stderr();
+    bool connected = false;  // then the rest of the input, to its end
+    for (; line && std::chrono::steady_clock::now() < end; line = p.readLine(30s)) connected |= line->find(connectedNow) != std::string::npos;
+    EXPECT_EQ(p.wait(5s), 0) << Stderr();
+    EXPECT_TRUE(connected);
     ASSERT_TRUE(late.waitPublishing("live", "late", false, 10s));
     auto rec = Probe(late.recordFile("late"));
     ASSERT_TRUE(rec);
+    // Every picture from a key frame (every 50th of the 500) to the end, but for B pictures held at
+    // the end. Counted, not timed: the times jump after the first group of pictures (by 1.3 s seen).
+    const size_t missing = 500 - std::min<size_t>(rec->videoPackets.size(), 500);
+    EXPECT_TRUE(missing < 250 && missing % 50 <= 2) << rec->videoPackets.size() << " pictures";
     EXPECT_EQ(rec->video["codec_name"], "h264");
-    EXPECT_GE(rec->videoPackets.size(), 10u);
-    EXPECT_TRUE(rec->videoPackets.front()["flags"].asString().find('K') != std::string::npos);
+    EXPECT_NE(rec->videoPackets.front()["flags"].asString().find('K'), std::string::npos);
 }
 
-TEST_F(Rtmpwriter, ConfigAndRegistrationUseTheSettingsStores) {
-    EXPECT_EQ(RunToEnd({"config", "set", "SendBufferSize", "500000"}), 0) << Stderr();
-    EXPECT_EQ(RunToEnd({"config", "set", "UserAgentString", "Test/1.0"}), 0) << Stderr();
-    EXPECT_EQ(RunToEnd({"config", "get", "SendBufferSize"}), 0);
-    EXPECT_EQ(Stdout(), "500000\n");
-    EXPECT_EQ(RunToEnd({"config", "list"}), 0);
-    EXPECT_NE(Stdout().find("SendBufferSize = 500000"), std::string::npos) << Stdout();
-    EXPECT_NE(Stdout().find("UserAgentString = \"Test/1.0\""), std::string::npos) << Stdout();
-    // What the filter reads: a number in the user's store.
-    EXPECT_NE(qvtest::readFile(dir.file("user.json")).value_or("").find("\"SendBufferSize\" : 500000"), std::string::npos);
-    EXPECT_EQ(RunToEnd({"config", "unset", "SendBufferSize"}), 0);
-    EXPECT_EQ(RunToEnd({"config", "get", "SendBufferSize"}), 2);
-    EXPECT_EQ(Lines(Stderr()).size(), 1u);
-    const std::string none = "no filters registered";
-    EXPECT_EQ(RunToEnd({"filters"}), 0);
-    EXPECT_NE(Stdout().find(none), std::string::npos);
-    EXPECT_EQ(RunToEnd({"register"}), 0) << Stderr();
-    EXPECT_EQ(Stderr(), "");
-    EXPECT_EQ(RunToEnd({"filters"}), 0);
-    for (const char* want : {"{B4FB59C5-983B-4D96-9204-F8B0E46704EE}  Quorvel RTMP Network Writer  merit 0x200000",
-                             "pin Video (input)", "pin Audio (input)"})
-        EXPECT_NE(Stdout().find(want), std::string::npos) << Stdout();
-    EXPECT_EQ(RunToEnd({"unregister"}), 0);
-    EXPECT_EQ(RunToEnd({"filters"}), 0);
-    EXPECT_NE(Stdout().find(none), std::string::npos);
-}
-
-TEST_F(Rtmpwriter, ErrorsGiveOneClearLineAndTheirExitCode) {
+// Each command: its exit code, what it prints, and on failure one line naming it. The fake
+// servers ask for adobe authentication and refuse the wrong answer, or drop the connection with
+// no attempt left (the bound, under the 20 s of media: it gives up instead of streaming into
+// nothing). The settings land in the user's store, where the filter reads them.
+TEST_F(Rtmpwriter, CommandsExitWithTheirCodeAndOneClearLine) {
     auto freePort = qvtest::freeTcpPort();
     ASSERT_TRUE(freePort);
     const std::string text = dir.file("notes.txt");
     ASSERT_TRUE(qvtest::writeFile(text, "these are notes, not H.264\n"));
-    qvtest::FakeRtmpServer server;  // asks for adobe authentication and refuses the wrong answer
-    qvtest::FakeRtmpOptions o;
-    o.args = {"--auth", "adobe", "--user", "alice", "--password", "right"};
-    std::string error;
-    ASSERT_TRUE(server.start(o, &error)) << error;
-    const std::string unreachable = qvtest::rtmpUrl("127.0.0.1", *freePort, "live", "x");
-    const std::string rt20 = Fixture("rt20.h264");
+    const std::string unreachable = qvtest::rtmpUrl("127.0.0.1", *freePort, "live", "x"), fake = "fake";
+    const std::string rt20 = Fixture("rt20.h264"), none = "no filters registered";
     struct Case {
-        std::vector<std::string> args;
+        std::vector<std::string> server, args;
         int code;
-        std::string says;
+        std::string err, out = {};  // err: in the one line on stderr, none when empty; out: in stdout
+        bool wholeOut = false;
     };
     const std::vector<Case> cases = {
-        {{"http://127.0.0.1/live/x", "--video", rt20}, 2, "bad URL"},
-        {{"rtmp://127.0.0.1/live", "--video", rt20}, 2, "bad URL"},
-        {{unreachable, "--video", dir.file("missing.h264")}, 3, "No such file or directory"},
-        {{unreachable, "--video", text}, 3, "not an H.264"},
-        {{unreachable, "--video", Fixture("aac48s.aac")}, 3, "not an H.264"},
-        {{unreachable, "--audio", rt20}, 3, "not an ADTS"},
-        {{unreachable, "--video", rt20}, 4, "cannot publish"},
-        {{server.url("live", "x"), "--video", rt20, "--user", "alice", "--password", "wrong"}, 5, "authentication failed"},
+        {{}, {"http://127.0.0.1/live/x", "--video", rt20}, 2, "bad URL"},
+        {{}, {"rtmp://127.0.0.1/live", "--video", rt20}, 2, "bad URL"},
+        {{}, {unreachable, "--video", dir.file("missing.h264")}, 3, "No such file or directory"},
+        {{}, {unreachable, "--video", text}, 3, "not an H.264"},
+        {{}, {unreachable, "--video", Fixture("aac48s.aac")}, 3, "not an H.264"},
+        {{}, {unreachable, "--audio", rt20}, 3, "not an ADTS"},
+        {{}, {unreachable, "--video", rt20}, 4, "cannot publish"},
+        {{"--auth", "adobe", "--user", "alice", "--password", "right"},
+         {fake, "--video", rt20, "--user", "alice", "--password", "wrong"}, 5, "authentication failed"},
+        {{"--drop-after", "media:50", "--max-connections", "1"},
+         {fake, "--video", rt20, "--reconnect-attempts", "1", "--reconnect-interval", "200"}, 6, "lost"},
+        {{}, {"config", "set", "SendBufferSize", "500000"}, 0, ""},
+        {{}, {"config", "set", "UserAgentString", "Test/1.0"}, 0, ""},
+        {{}, {"config", "get", "SendBufferSize"}, 0, "", "500000\n", true},
+        {{}, {"config", "list"}, 0, "", "SendBufferSize = 500000"},
+        {{}, {"config", "list"}, 0, "", "UserAgentString = \"Test/1.0\""},
+        {{}, {"config", "unset", "UserAgentString"}, 0, ""},
+        {{}, {"config", "get", "UserAgentString"}, 2, "UserAgentString is not set"},
+        {{}, {"filters"}, 0, "", none},
+        {{}, {"register"}, 0, ""},
+        {{}, {"filters"}, 0, "", "{B4FB59C5-983B-4D96-9204-F8B0E46704EE}  Quorvel RTMP Network Writer  merit 0x200000"},
+        {{}, {"filters"}, 0, "", "pin Video (input)\n    pin Audio (input)\n"},
+        {{}, {"unregister"}, 0, ""},
+        {{}, {"filters"}, 0, "", none},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + c.args[2]);
-        EXPECT_EQ(RunToEnd(c.args, 60s), c.code);
-        const auto lines = Lines(Stderr());
-        ASSERT_EQ(lines.size(), 1u) << Stderr();
-        EXPECT_EQ(lines[0].rfind("rtmpwriter: ", 0), 0u) << lines[0];
-        EXPECT_NE(lines[0].find(c.says), std::string::npos) << lines[0];
+    for (Case c : cases) {
+        SCOPED_TRACE(c.args.front() + " .. " + c.args.back());
+        qvtest::FakeRtmpServer server;
+        std::string error;
+        if (!c.server.empty()) {
+            ASSERT_TRUE(server.start({c.server}, &error)) << error;
+        }
+        if (c.args[0] == fake) c.args[0] = server.url("live", "x");
+        EXPECT_EQ(RunToEnd(c.args, 15s), c.code);
+        const std::string err = Stderr(), out = Stdout();
+        if (c.err.empty()) EXPECT_EQ(err, "");
+        else EXPECT_TRUE(err.rfind("rtmpwriter: ", 0) == 0 && std::count(err.begin(), err.end(), '\n') == 1 &&
+                         err.find(c.err) != std::string::npos) << err;
+        EXPECT_TRUE(c.wholeOut ? out == c.out : out.find(c.out) != std::string::npos) << out;
     }
+    const std::string store = qvtest::readFile(dir.file("user.json")).value_or("");
+    EXPECT_NE(store.find("\"SendBufferSize\" : 500000"), std::string::npos) << store;  // a number
+    EXPECT_EQ(store.find("UserAgentString"), std::string::npos) << store;
 }
 
 }  // namespace

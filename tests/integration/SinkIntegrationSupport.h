@@ -3,14 +3,13 @@
 // loopback server, the host's status/statistics events, and ffmpeg/ffprobe views of a recording.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <condition_variable>
-#include <cstdlib>
-#include <mutex>
-#include <optional>
+#include <functional>
+#include <future>
 #include <thread>
 
+#include "../sink/TestDriver.h"
 #include "TestServers.h"
 #include "foundation/Log.h"
 #include "platform/Settings.h"
@@ -18,65 +17,107 @@
 #include "sink/RTMPSink.h"
 
 namespace sinkit {
+using namespace std::chrono_literals;
 
 inline std::string Fixture(const std::string& name) { return std::string(QV_FIXTURE_DIR) + "/" + name; }
+
+// Polls, bounded, for what nothing signals.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    for (const auto until = std::chrono::steady_clock::now() + bound; !done(); std::this_thread::sleep_for(5ms))
+        if (std::chrono::steady_clock::now() >= until) return false;
+    return true;
+}
 
 struct HostEvent {
     int32_t code = 0;
     int32_t status = -1;
     RTMPStatistics stats;
+    bool Is(int32_t s) const { return code == EC_ZEPH_RTMP_WRITER_STATUS && status == s; }
 };
 
 class HostObserver : public NotifyEventObserver {
 public:
     int32_t NotifyEvent(int32_t code, intptr_t p1, intptr_t) override {
-        HostEvent e;
+        std::lock_guard<std::mutex> g(m_mutex);
+        HostEvent& e = m_events.emplace_back();
         e.code = code;
         if (code == EC_ZEPH_RTMP_WRITER_STATUS) e.status = *reinterpret_cast<const int32_t*>(p1);
         else e.stats = *reinterpret_cast<const RTMPStatistics*>(p1);
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_events.push_back(e);
         m_cond.notify_all();
         return 0;
     }
-    std::vector<HostEvent> Events() {
+    std::vector<HostEvent> Events(size_t from = 0) {
         std::lock_guard<std::mutex> g(m_mutex);
-        return m_events;
+        return {m_events.begin() + static_cast<long>(std::min(from, m_events.size())), m_events.end()};
     }
-    std::vector<int32_t> Statuses() {
+    std::vector<int32_t> Statuses(size_t from = 0) {
         std::vector<int32_t> s;
-        for (const auto& e : Events())
+        for (const auto& e : Events(from))
             if (e.code == EC_ZEPH_RTMP_WRITER_STATUS) s.push_back(e.status);
         return s;
     }
-    // Waits until `count` status events have had the value.
-    bool WaitStatus(int32_t status, size_t count, std::chrono::milliseconds timeout) {
+    // Waits until `count` status events from index `from` on had the value.
+    bool WaitStatus(int32_t status, size_t count, std::chrono::milliseconds timeout, size_t from = 0) {
         std::unique_lock<std::mutex> g(m_mutex);
         return m_cond.wait_for(g, timeout, [&] {
-            return static_cast<size_t>(std::count_if(m_events.begin(), m_events.end(), [&](const HostEvent& e) {
-                       return e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status;
-                   })) >= count;
+            const auto it = m_events.begin() + static_cast<long>(std::min(from, m_events.size()));
+            return size_t(std::count_if(it, m_events.end(), [&](const HostEvent& e) { return e.Is(status); })) >= count;
         });
-    }
-    // The statistics event that follows the first status event of the value.
-    std::optional<HostEvent> WaitStatsAfterStatus(int32_t status, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> g(m_mutex);
-        std::optional<HostEvent> found;
-        m_cond.wait_for(g, timeout, [&] {
-            bool seen = false;
-            for (const auto& e : m_events) {
-                if (seen && e.code != EC_ZEPH_RTMP_WRITER_STATUS) return (found = e).has_value();
-                seen = seen || (e.code == EC_ZEPH_RTMP_WRITER_STATUS && e.status == status);
-            }
-            return false;
-        });
-        return found;
     }
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::vector<HostEvent> m_events;
+};
+
+// H.264 of that size and rate (default 320x240 at 25 fps), AAC 48 kHz stereo, to a loopback url;
+// no reconnection.
+inline ConnectionSettings Settings(const std::string& url, int w = 320, int h = 240, int fps = 25) {
+    const rtmp::SplitUrlResult split = rtmp::SplitUrl(url);
+    ConnectionSettings s;
+    s.url = split.baseUrl, s.host = split.host, s.app = split.app, s.streamName = split.stream, s.port = split.port;
+    s.outputBufferSize = 262144, s.outputPacketSize = 1450, s.socketBufferSize = 131072, s.connectTimeout = 5;
+    s.allowBFrames = 1, s.bufferMode = 1, s.passthroughPadding = true, s.reconnectInterval = 200;
+    s.videoFormat.kind = BS::FORMAT_KIND_VIDEO, s.videoFormat.codec = BS::CODEC_H264;
+    s.videoFormat.video.width = w, s.videoFormat.video.height = h, s.videoFormat.video.fps = fps;
+    s.videoFormat.video.fps_num = fps * 1000, s.videoFormat.video.fps_den = 1000;
+    s.audioFormat.kind = BS::FORMAT_KIND_AUDIO, s.audioFormat.codec = BS::CODEC_AAC;
+    s.audioFormat.audio.sample_rate = 48000, s.audioFormat.audio.channels = 2;
+    s.audioFormat.audio.bits_per_sample = 16, s.audioFormat.audio.object_type = 2;
+    return s;
+}
+
+// Init, then the tracks of the settings (no audio when audio is false).
+inline bool InitWithTracks(CRTMPSink& sink, const ConnectionSettings& s, bool audio = true) {
+    return sink.Init(s, nullptr) == 0 && sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0) &&
+           (!audio || sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
+}
+
+// There is no event for it: polls until the sink has sent everything queued.
+inline bool WaitEmpty(CRTMPSink& sink, std::chrono::seconds bound) {
+    return WaitUntil([&] { return sink.GetQueueSize(0) == 0 && sink.GetQueueSize(1) == 0; }, bound);
+}
+
+// Feeds the sink on its own thread until stopped, also when a test ends early.
+struct Feeder {
+    Feeder(CRTMPSink& sink, const std::string& videoName, const std::string& audioName, sinktest::DriveOptions o)
+        : video(sinktest::ReadH264(Fixture(videoName + ".h264"), 25, Fixture(videoName + ".packets.csv"))),
+          audio(sinktest::ReadAdts(Fixture(audioName))),
+          run(std::async(std::launch::async, [&sink, o, this]() mutable {
+              o.stop = &stop;
+              return sinktest::Drive(sink, video, audio, o);
+          })) {}
+    ~Feeder() { Stop(); }
+    sinktest::DriveResult Stop() {
+        stop.Set();
+        return run.valid() ? result = run.get() : result;
+    }
+
+    std::vector<sinktest::MediaUnit> video, audio;
+    platform::CEvent stop{true, false};
+    std::future<sinktest::DriveResult> run;
+    sinktest::DriveResult result;
 };
 
 class SinkFixture : public ::testing::Test {
@@ -88,58 +129,6 @@ protected:
         // Short client waits keep the failure paths quick.
         ASSERT_TRUE(platform::settings::WriteDword(platform::settings::Scope::User, KEY_RTMPSINK, "WaitDelay", 3000));
     }
-    static ConnectionSettings Settings(const std::string& url) {
-        rtmp::SplitUrlResult split = rtmp::SplitUrl(url);
-        ConnectionSettings s;
-        s.url = split.baseUrl;
-        s.host = split.host;
-        s.app = split.app;
-        s.streamName = split.stream;
-        s.port = split.port;
-        s.outputBufferSize = 262144;
-        s.outputPacketSize = 1450;
-        s.socketBufferSize = 131072;
-        s.connectTimeout = 5;
-        s.allowBFrames = 1;
-        s.bufferMode = 1;
-        s.passthroughPadding = true;
-        s.reconnectAttempts = 0;
-        s.reconnectInterval = 200;
-        s.videoFormat = VideoFormat(320, 240, 25);
-        s.audioFormat.kind = BS::FORMAT_KIND_AUDIO;
-        s.audioFormat.codec = BS::CODEC_AAC;
-        s.audioFormat.audio.sample_rate = 48000;
-        s.audioFormat.audio.channels = 2;
-        s.audioFormat.audio.bits_per_sample = 16;
-        s.audioFormat.audio.object_type = 2;
-        return s;
-    }
-    static BS::format_t VideoFormat(int w, int h, double fps) {
-        BS::format_t f;
-        f.kind = BS::FORMAT_KIND_VIDEO;
-        f.codec = BS::CODEC_H264;
-        f.video.width = w;
-        f.video.height = h;
-        f.video.fps = fps;
-        f.video.fps_num = static_cast<int32_t>(fps * 1000);
-        f.video.fps_den = 1000;
-        return f;
-    }
-    // Init, then the tracks of the settings (no audio when audio is false).
-    static bool InitWithTracks(CRTMPSink& sink, const ConnectionSettings& s, bool audio = true) {
-        return sink.Init(s, nullptr) == 0 && sink.AddTrack(s.videoFormat, TRACK_TYPE_VIDEO, 0) &&
-               (!audio || sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
-    }
-    // Waits (bounded: there is no event for it) until the sink has sent everything queued.
-    static bool WaitEmpty(CRTMPSink& sink, std::chrono::seconds bound) {
-        const auto until = std::chrono::steady_clock::now() + bound;
-        while (sink.GetQueueSize(0) > 0 || sink.GetQueueSize(1) > 0) {
-            if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
     qvtest::TempDir m_settingsDir{"qv-sinkit"};
 };
 
@@ -149,7 +138,7 @@ inline std::string DecodeErrors(const std::string& path) {
     qvtest::ChildProcess p;
     if (!p.start({{"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"}, false, {}, dir.file("err.txt")}))
         return "ffmpeg did not start";
-    const auto status = p.wait(std::chrono::seconds(120));
+    const auto status = p.wait(120s);
     const std::string err = qvtest::readFile(dir.file("err.txt")).value_or("");
     return status == 0 ? err : "ffmpeg exit " + std::to_string(status.value_or(-1)) + ": " + err;
 }
@@ -169,6 +158,13 @@ inline std::vector<PacketInfo> Packets(const std::string& path, const std::strin
                        p.get("flags", "").asString().find('K') != std::string::npos});
     }
     return out;
+}
+
+// The recording of a stream that ended: its video packets, its decode checked clean.
+inline std::vector<PacketInfo> RecordedVideo(qvtest::NginxServer& server, const std::string& stream) {
+    EXPECT_TRUE(server.waitPublishing("live", stream, false, 10s));
+    EXPECT_EQ(DecodeErrors(server.recordFile(stream)), "");
+    return Packets(server.recordFile(stream), "v:0");
 }
 
 }  // namespace sinkit

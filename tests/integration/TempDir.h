@@ -1,6 +1,5 @@
 #pragma once
-// A private mkdtemp directory, removed with its contents on destruction (kept when
-// QV_KEEP_TEST_DIRS=1, for a post-mortem).
+// A private mkdtemp directory, removed with its contents on destruction.
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -15,9 +14,8 @@ public:
         if (::mkdtemp(pattern.data())) m_path = pattern;
     }
     ~TempDir() {
-        const char* keep = std::getenv("QV_KEEP_TEST_DIRS");
         std::error_code ec;
-        if (!m_path.empty() && !(keep && *keep == '1')) std::filesystem::remove_all(m_path, ec);
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

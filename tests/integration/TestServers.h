@@ -3,11 +3,8 @@
 // fake RTMP server (tests/tools/fake_rtmp_server.py) and ffprobe. Nothing here uses the product.
 #include <json/json.h>
 
-#include <chrono>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
+#include <string_view>
 
 #include "ChildProcess.h"
 #include "FakeRtmpServer.h"
@@ -15,14 +12,14 @@
 
 namespace qvtest {
 
-// An IPv4 loopback port that was free a moment ago; another process may take it first.
-std::optional<int> freeTcpPort(const std::string& host = "127.0.0.1");
-bool tcpAccepts(const std::string& host, int port, std::chrono::milliseconds timeout);
+// A loopback port that was free a moment ago; another process may take it first.
+std::optional<int> freeTcpPort();
 std::optional<std::string> readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& text);
-// "rtmp://[user:password@]host:port/app/stream" with "[::1]" for an IPv6 host.
-std::string rtmpUrl(const std::string& host, int port, const std::string& app, const std::string& stream,
-                    const std::string& user = {}, const std::string& password = {});
+std::string rtmpUrl(const std::string& host, int port, const std::string& app, const std::string& stream);
+// The body of the next <tag> element from *pos on (*pos moves past it); elements of one name do not
+// nest on nginx's statistics page.
+std::optional<std::string_view> xmlElement(std::string_view xml, const std::string& tag, size_t* pos = nullptr);
 
 // ffprobe's JSON report (-of json) on a media file.
 std::optional<Json::Value> ffprobeJson(const std::string& path,
@@ -39,14 +36,14 @@ struct NginxOptions {
 // with the rtmp_stat page on a second port.
 class NginxServer {
 public:
-    explicit NginxServer(NginxOptions options = {});
+    explicit NginxServer(NginxOptions options = {}) : m_options(options) {}
     ~NginxServer() { stop(); }
-    NginxServer(const NginxServer&) = delete;
-    NginxServer& operator=(const NginxServer&) = delete;
 
-    // Launches nginx and waits (bounded) until both ports accept.
+    // Launches nginx and waits (bounded) until it serves.
     bool start(std::string* error = nullptr);
-    void stop();  // graceful quit, SIGKILL after a bound
+    void stop() {  // graceful quit, SIGKILL after a bound
+        if (m_process) m_process->stop(SIGQUIT, std::chrono::seconds(5));
+    }
     int rtmpPort() const { return m_rtmpPort; }
     std::string recordFile(const std::string& stream) const { return m_dir.file("rec/" + stream + ".flv"); }
     std::string url(const std::string& stream) const { return rtmpUrl("127.0.0.1", m_rtmpPort, "live", stream); }
@@ -64,8 +61,7 @@ private:
     NginxOptions m_options;
     TempDir m_dir{"qv-nginx"};
     std::unique_ptr<ChildProcess> m_process;
-    int m_rtmpPort = 0;
-    int m_httpPort = 0;
+    int m_rtmpPort = 0, m_httpPort = 0;
 };
 
 }  // namespace qvtest

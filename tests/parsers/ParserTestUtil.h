@@ -1,14 +1,10 @@
 #pragma once
-// Feeding parsers, copying their records out, NAL unit framing, and running ffmpeg/ffprobe.
+// Feeding parsers, copying their records out, and NAL unit framing.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <span>
 #include <string>
@@ -31,6 +27,12 @@ struct Out {
     Bytes body;
 };
 
+inline Bytes Hex(std::string_view s) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(std::string(s.substr(i, 2)), nullptr, 16)));
+    return b;
+}
+
 inline void Put(BS::CBaseParser& p, std::span<const uint8_t> bytes, int64_t pts = NO_TIME, int32_t type = FRAME_UNKNOWN) {
     BS::DataPtr d(BS::data_t::Create(static_cast<int32_t>(bytes.size()), false, pts, pts, NO_TIME));
     ASSERT_TRUE(d);
@@ -39,25 +41,22 @@ inline void Put(BS::CBaseParser& p, std::span<const uint8_t> bytes, int64_t pts 
     p.PutChunk(d.get());
 }
 
-inline void Drain(BS::CBaseParser& p, std::vector<Out>& out, bool flush = false) {
-    BS::data_t* raw = nullptr;
-    while (p.GetChunk(&raw, flush ? 1 : 0)) {
+inline std::vector<Out>& Drain(BS::CBaseParser& p, std::vector<Out>& out, bool flush = false) {
+    for (BS::data_t* raw = nullptr; p.GetChunk(&raw, flush ? 1 : 0);) {
         BS::DataPtr d(raw);
         out.push_back({d->dts, d->pts, d->bts, d->duration, d->duration_s, d->config, d->frame_type,
                        Bytes(d->data, d->data + d->size_actual)});
     }
-}
-
-inline std::vector<Out> Drain(BS::CBaseParser& p) {
-    std::vector<Out> out;
-    Drain(p, out);
     return out;
 }
+inline std::vector<Out> Drain(BS::CBaseParser& p) { std::vector<Out> out; return Drain(p, out); }
 
 // Feeds `bytes` in chunks sized by `next`, draining after each and flushing at the end;
 // `firstTime` goes with the first chunk only.
-inline std::vector<Out> ParseAll(BS::CBaseParser& p, std::span<const uint8_t> bytes,
-                                 const std::function<size_t(size_t)>& next, int64_t firstTime = NO_TIME) {
+using Chunking = std::function<size_t(size_t)>;
+inline Chunking Fixed(size_t n) { return [n](size_t) { return n; }; }
+inline std::vector<Out> ParseAll(BS::CBaseParser& p, std::span<const uint8_t> bytes, const Chunking& next,
+                                 int64_t firstTime = NO_TIME) {
     std::vector<Out> out;
     for (size_t pos = 0; pos < bytes.size();) {
         const size_t n = std::min(next(pos), bytes.size() - pos);
@@ -65,13 +64,7 @@ inline std::vector<Out> ParseAll(BS::CBaseParser& p, std::span<const uint8_t> by
         pos += n;
         Drain(p, out);
     }
-    Drain(p, out, true);
-    return out;
-}
-
-inline std::vector<Out> ParseAll(BS::CBaseParser& p, std::span<const uint8_t> bytes, size_t chunk,
-                                 int64_t firstTime = NO_TIME) {
-    return ParseAll(p, bytes, [chunk](size_t) { return chunk; }, firstTime);
+    return Drain(p, out, true);
 }
 
 // NAL units of a 4-byte length-prefixed payload; *ok false when the lengths do not add up.
@@ -80,8 +73,7 @@ inline std::vector<Bytes> SplitLengthPrefixed(std::span<const uint8_t> b, bool* 
     size_t pos = 0;
     while (pos + 4 <= b.size()) {
         const size_t len = (size_t{b[pos]} << 24) | (size_t{b[pos + 1]} << 16) | (size_t{b[pos + 2]} << 8) | b[pos + 3];
-        pos += 4;
-        if (len > b.size() - pos) break;
+        if (len > b.size() - (pos += 4)) break;
         nals.emplace_back(b.begin() + static_cast<std::ptrdiff_t>(pos), b.begin() + static_cast<std::ptrdiff_t>(pos + len));
         pos += len;
     }
@@ -111,39 +103,12 @@ inline void AppendAnnexB(Bytes& out, std::span<const uint8_t> nal, bool fourByte
     out.insert(out.end(), nal.begin(), nal.end());
 }
 
-// Standard output of a shell command; exit status in *status.
-inline std::string Run(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* f = popen(cmd.c_str(), "r");
-    if (!f) return *status = -1, out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) out.append(buf, n);
-    const int rc = pclose(f);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
-inline void WriteFile(const std::string& path, std::span<const uint8_t> b) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-// A private temp dir, removed with its contents; the settings store points into it meanwhile.
-class TempDir {
-public:
-    TempDir() {
-        std::string t = (std::filesystem::temp_directory_path() / "qv_parsers_XXXXXX").string();
-        if (mkdtemp(t.data())) path = t;
-        setenv("QV_SETTINGS_USER", file("user.json").c_str(), 1);
-        setenv("QV_SETTINGS_MACHINE", file("machine.json").c_str(), 1);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+// A private temp dir, removed with its contents.
+struct TempDir {
+    std::string path = (std::filesystem::temp_directory_path() / "qv_parsers_XXXXXX").string();
+    TempDir() { if (!mkdtemp(path.data())) ADD_FAILURE() << path; }
+    ~TempDir() { std::error_code ec; std::filesystem::remove_all(path, ec); }
     std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
 };
 
 inline std::string FixtureDir() {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -36,8 +36,6 @@ public:
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
     }
-    TempSettings(const TempSettings&) = delete;
-    TempSettings& operator=(const TempSettings&) = delete;
 
     const std::string& Dir() const { return m_dir; }
     const std::string& UserFile() const { return m_user; }
@@ -56,9 +54,7 @@ public:
     }
     static std::string ReadText(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
 private:

@@ -12,21 +12,15 @@
 namespace sinktest {
 namespace {
 
+constexpr int kBuffer = 16384;
+
 // A socket with small buffers, so a throttled or stalled proxy pushes back on the sender quickly.
 int Small(int fd) {
-    const int size = 16384;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    for (const int option : {SO_RCVBUF, SO_SNDBUF}) setsockopt(fd, SOL_SOCKET, option, &kBuffer, sizeof kBuffer);
     return fd;
 }
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
+sockaddr_in Loopback(int port) { return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
 
 }  // namespace
 
@@ -36,10 +30,7 @@ struct FaultProxy::Conn {
         close(client);
         close(server);
     }
-    void Shutdown() const {
-        shutdown(client, SHUT_RDWR);
-        shutdown(server, SHUT_RDWR);
-    }
+    void Shutdown() const { shutdown(client, SHUT_RDWR), shutdown(server, SHUT_RDWR); }
 };
 
 bool FaultProxy::Start() {
@@ -86,12 +77,8 @@ void FaultProxy::Accept() {
         Small(client);
         const int server = Small(socket(AF_INET, SOCK_STREAM, 0));
         const sockaddr_in a = Loopback(m_target);
-        if (m_target <= 0 || connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-            close(server);
-            close(client);
-            continue;
-        }
-        auto c = std::make_shared<Conn>(client, server);
+        auto c = std::make_shared<Conn>(client, server);  // closes both when the last pump is done
+        if (m_target <= 0 || connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) continue;
         std::lock_guard<std::mutex> g(m_mutex);
         std::erase_if(m_conns, [](const std::weak_ptr<Conn>& w) { return w.expired(); });
         m_conns.push_back(c);
@@ -102,7 +89,7 @@ void FaultProxy::Accept() {
 
 void FaultProxy::Pump(std::shared_ptr<Conn> c, bool up) {
     const int from = up ? c->client : c->server, to = up ? c->server : c->client;
-    char buf[16384];
+    char buf[kBuffer];
     while (!m_stop) {
         {
             std::unique_lock<std::mutex> g(m_mutex);

@@ -8,14 +8,11 @@
 #include <thread>
 
 namespace sinktest {
-namespace {
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
+static std::vector<uint8_t> ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-}  // namespace
 
 std::vector<MediaUnit> ReadH264(const std::string& path, double fps, const std::string& packetsCsv) {
     const std::vector<uint8_t> b = ReadAll(path);
@@ -94,9 +91,9 @@ DriveResult Drive(BS::CPureSink& sink, const std::vector<MediaUnit>& video, cons
         const auto due = start + std::chrono::milliseconds(std::max<int64_t>(t, 0));
         if (o.realTime && o.stop && due > clock::now()) o.stop->Wait(static_cast<uint32_t>(ms(due - clock::now())));
         else if (o.realTime) std::this_thread::sleep_until(due);
-        const auto w0 = clock::now();
+        const auto waitStart = clock::now();
         sink.WaitForTrack(static_cast<uint32_t>(track), o.stop);
-        r.totalWaitMs += ms(clock::now() - w0);
+        r.totalWaitMs += ms(clock::now() - waitStart);
         const MediaUnit& u = list[idx % list.size()];
         BS::data_t* d = BS::data_t::Create(static_cast<int32_t>(u.bytes.size()), false, t, t, NO_TIME);
         std::copy(u.bytes.begin(), u.bytes.end(), d->data);

@@ -1,79 +1,61 @@
 #!/usr/bin/env python3
 """A scriptable RTMP server for the publishing client's tests. Prints "PORT <n>", answers as its
 flags ask and writes every handshake block and message it receives or sends to --record, one JSON
-object per line. --action adds sends: {"on"|"after": command name or "media:N", "send": kind,
-"connection": index} run before or after the server's own answer (see act())."""
-
+object per line. --action {"on": command name or "media:N", "send": kind, "connection": index, ...}
+sends something before the server's own answer to that command (see act())."""
 import argparse, base64, hashlib, json, math, random, select, signal, socket, struct, sys, threading, time
 from types import SimpleNamespace
 
 HS = 1536
-SALT, CHALLENGE, NONCE = "Zq3vS4lt", "Q2hhbGxlbmdl", "4e6f6e6365303031"
+SALT, CHALLENGE, OPAQUE, NONCE = "Zq3vS4lt", "Q2hhbGxlbmdl", "T3BhcXVlVmFs", "4e6f6e6365303031"
 
 def amf0(v):
     if isinstance(v, bool): return b"\x01" + bytes([v])
     if isinstance(v, (int, float)): return b"\x00" + struct.pack(">d", v)
     if isinstance(v, str): return b"\x02" + struct.pack(">H", len(v.encode())) + v.encode()
     if v is None: return b"\x05"
-    props = b"".join(struct.pack(">H", len(k)) + k.encode() + amf0(x) for k, x in v.items())
-    return b"\x03" + props + b"\x00\x00\x09"
-
-class AmfEnd(Exception): pass
+    return b"\x03" + b"".join(struct.pack(">H", len(k)) + k.encode() + amf0(x) for k, x in v.items()) + b"\x00\x00\x09"
 
 def decode_amf0(data):
     """The AMF0 values of a body, up to the first one it cannot read (AMF3 values, say)."""
-    pos = 0
+    pos, out = 0, []
     def take(n):
         nonlocal pos
-        if pos + n > len(data): raise AmfEnd()
+        if pos + n > len(data): raise ValueError()
         pos += n
         return data[pos - n:pos]
-    def text(width):
-        return take(int.from_bytes(take(width), "big")).decode(errors="replace")
+    def text(width): return take(int.from_bytes(take(width), "big")).decode(errors="replace")
     def value():
         m = take(1)[0]
-        if m == 0: return (lambda x: x if math.isfinite(x) else repr(x))(struct.unpack(">d", take(8))[0])
+        if m == 0: x = struct.unpack(">d", take(8))[0]; return x if math.isfinite(x) else repr(x)
         if m == 1: return take(1)[0] != 0
         if m in (2, 0x0C): return text(2 if m == 2 else 4)
         if m in (5, 6): return None
-        if m in (3, 8):
-            take(4 if m == 8 else 0)
-            obj = {}
-            while True:
-                key = text(2)
-                if not key and data[pos:pos + 1] == b"\x09":
-                    take(1)
-                    return obj
-                obj[key] = value()
-        if m == 0x0A: return [value() for _ in range(int.from_bytes(take(4), "big"))]
-        raise AmfEnd()
-    out = []
+        if m not in (3, 8): raise ValueError()
+        take(4 if m == 8 else 0)  # an ECMA array's count
+        obj = {}
+        while (key := text(2)) or data[pos:pos + 1] != b"\x09": obj[key] = value()
+        take(1)
+        return obj
     try:
         while pos < len(data): out.append(value())
-    except AmfEnd: pass
+    except ValueError: pass
     return out
 
 class ChunkReader:
-    """Reassembles chunk stream messages; next() gives one, or None when bytes are missing."""
-    def __init__(self):
-        self.buf, self.size, self.streams = bytearray(), 128, {}
+    """Reassembles chunk stream messages; next() gives one, or None while bytes are missing."""
+    def __init__(self): self.buf, self.size, self.streams = bytearray(), 128, {}
     def next(self):
         while True:
             b, p = self.buf, 1
             if not b: return None
-            fmt, cs = b[0] >> 6, b[0] & 0x3F
-            if cs < 2:
-                p += cs + 1
-                if len(b) < p: return None
-                cs = 64 + b[1] + (b[2] << 8 if cs else 0)
-            hl = (11, 7, 3, 0)[fmt]
+            fmt, cs, hl = b[0] >> 6, b[0] & 0x3F, (11, 7, 3, 0)[b[0] >> 6]
+            if cs < 2: raise ValueError("chunk stream id %d: the client uses only one-byte basic headers" % cs)
             if len(b) < p + hl: return None
             st = self.streams.setdefault(cs, SimpleNamespace(ts=0, delta=0, length=0, type=0, sid=0, ext=False, body=None))
-            h = bytes(b[p:p + hl])
-            p += hl
+            h, p = bytes(b[p:p + hl]), p + hl
             field = int.from_bytes(h[0:3], "big") if fmt < 3 else 0
-            length = int.from_bytes(h[3:6], "big") if fmt < 2 else st.length
-            mtype = h[6] if fmt < 2 else st.type
+            length, mtype = (int.from_bytes(h[3:6], "big"), h[6]) if fmt < 2 else (st.length, st.type)
             sid = struct.unpack("<I", h[7:11])[0] if fmt == 0 else st.sid
             ext = st.ext if fmt == 3 else field == 0xFFFFFF
             if ext:
@@ -90,26 +72,19 @@ class ChunkReader:
                 if fmt: st.ts = (st.ts + st.delta) & 0xFFFFFFFF
                 st.body, st.remaining, st.chunks = bytearray(), length, 0
             st.body += b[p:p + n]
-            st.remaining -= n
-            st.chunks += 1
+            st.remaining, st.chunks = st.remaining - n, st.chunks + 1
             del b[:p + n]
             if st.remaining == 0:
                 body, st.body = bytes(st.body), None
                 return SimpleNamespace(csid=cs, ts=st.ts, type=mtype, sid=sid, body=body, chunks=st.chunks)
-
-def md5_b64(text): return base64.b64encode(hashlib.md5(text.encode()).digest()).decode()
-
-def md5_hex(text): return hashlib.md5(text.encode()).hexdigest()
 
 class Closed(Exception): pass
 
 class Session:
     def __init__(self, server, sock, index):
         self.server, self.o, self.sock, self.index = server, server.o, sock, index
-        self.reader, self.out_size, self.pending = ChunkReader(), 128, bytearray()
-        self.media, self.next_sid = 0, self.o.stream_id
-    def log(self, direction, kind, **fields):
-        self.server.write(conn=self.index, dir=direction, kind=kind, **fields)
+        self.reader, self.out_size, self.pending, self.media, self.next_sid = ChunkReader(), 128, bytearray(), 0, self.o.stream_id
+    def log(self, direction, kind, **fields): self.server.write(conn=self.index, dir=direction, kind=kind, **fields)
     def recv(self):
         while not self.server.stopping.is_set():
             if select.select([self.sock], [], [], 0.1)[0]:
@@ -126,42 +101,23 @@ class Session:
             out += (bytes([0xC0 | csid]) if i else b"") + body[i:i + self.out_size]
         self.sock.sendall(out)
         self.log("out", "message", type=mtype, csid=csid, stream_id=sid, wire=len(out), body=body.hex())
-    def send_command(self, *values, csid=3, sid=0):
-        self.send_message(csid, 20, sid, b"".join(amf0(v) for v in values))
+    def send_command(self, *values, csid=3, sid=0, flex=False):
+        self.send_message(csid, 17 if flex else 20, sid, (b"\x00" if flex else b"") + b"".join(map(amf0, values)))
     def send_status(self, level, code, sid):
         self.send_command("onStatus", 0.0, None, {"level": level, "code": code, "description": code}, csid=5, sid=sid)
     def send_error(self, txn, code, description):
         self.send_command("_error", txn, None, {"level": "error", "code": code, "description": description})
     def handshake(self):
-        o = self.o
-        c0 = self.read(1)
-        self.log("in", "handshake", block="C0", hex=c0.hex(), version=c0[0])
-        c1 = self.read(HS)
-        t, zero = struct.unpack(">II", c1[:8])
-        self.log("in", "handshake", block="C1", hex=c1.hex(), time=t, zero=zero)
-        s0 = bytes([o.s0_version])
-        s1 = struct.pack(">II", 0, o.s1_zero) + random.randbytes(HS - 8)
-        together = not o.split_s1 and not o.s2_delay_ms
-        if together:
-            self.sock.sendall(s0 + s1 + (b"" if o.no_s2 else c1))
-        else:
-            self.sock.sendall(s0 + s1[:700])
-            time.sleep(0.05)  # so that the client needs two reads for S1
-            self.sock.sendall(s1[700:])
-        for name, block in (("S0", s0), ("S1", s1)): self.log("out", "handshake", block=name, hex=block.hex())
-        if o.no_s2 or o.s0_version != 3:
-            while True:  # the client should send nothing more
-                self.log("in", "raw", hex=(bytes(self.pending) + self.recv()).hex())
-                self.pending.clear()
-        if not together:
-            deadline = time.monotonic() + o.s2_delay_ms / 1000
-            while (left := deadline - time.monotonic()) > 0:
-                if select.select([self.sock], [], [], left)[0]: self.pending += self.recv()
-            early = len(self.pending)
-            self.sock.sendall(c1)
-        self.log("out", "handshake", block="S2", hex=c1.hex())
-        c2 = self.read(HS)
-        self.log("in", "handshake", block="C2", matches_s1=c2 == s1, bytes_before_s2=0 if together else early)
+        o, c0c1 = self.o, self.read(1 + HS)
+        c1, s0, s1 = c0c1[1:], bytes([o.s0_version]), struct.pack(">II", 0, o.s1_zero) + random.randbytes(HS - 8)
+        for name, block in (("C0", c0c1[:1]), ("C1", c1)): self.log("in", "handshake", block=name, body=block.hex())
+        self.sock.sendall(s0 + s1 + (b"" if o.no_s2 else c1))
+        for name, block in (("S0", s0), ("S1", s1)): self.log("out", "handshake", block=name, body=block.hex())
+        while o.no_s2 or o.s0_version != 3:  # the client should send nothing more
+            self.log("in", "raw", body=(bytes(self.pending) + self.recv()).hex())
+            self.pending.clear()
+        self.log("out", "handshake", block="S2", body=c1.hex())
+        self.log("in", "handshake", block="C2", body=self.read(HS).hex())
     def serve(self):
         self.handshake()
         self.reader.buf += self.pending
@@ -170,125 +126,94 @@ class Session:
             self.reader.buf += self.recv()
     def on_message(self, m):
         f = {"type": m.type, "csid": m.csid, "stream_id": m.sid, "timestamp": m.ts, "chunks": m.chunks, "body": m.body.hex()}
-        values = []
         if m.type in (15, 17, 18, 19, 20):
-            values = decode_amf0(m.body[1:] if m.type in (15, 17) else m.body)
-            f["amf"] = values
+            f["amf"] = values = decode_amf0(m.body[1:] if m.type in (15, 17) else m.body)
             if values and isinstance(values[0], str): f["name"] = values[0]
-        if m.type == 4 and len(m.body) >= 6:
-            f["event"], f["value"] = struct.unpack(">HI", m.body[:6])
-        elif m.type in (1, 3, 5, 6) and len(m.body) >= 4:
-            f["value"] = struct.unpack(">I", m.body[:4])[0]
+        if m.type == 4 and len(m.body) >= 6: f["event"], f["value"] = struct.unpack(">HI", m.body[:6])
+        elif m.type in (1, 3, 5, 6) and len(m.body) >= 4: f["value"] = struct.unpack(">I", m.body[:4])[0]
         self.log("in", "message", **f)
         if m.type == 1 and f.get("value"): self.reader.size = f["value"] & 0x7FFFFFFF
-        if m.type in (8, 9):
-            self.media += 1; self.run("on", "media:%d" % self.media)
+        if m.type in (8, 9): self.media += 1; self.run("media:%d" % self.media)
         if m.type in (17, 20) and "name" in f:
+            self.run(f["name"])
             txn = values[1] if len(values) > 1 and isinstance(values[1], float) else 0.0
-            self.run("on", f["name"])
-            handler = getattr(self, "cmd_" + f["name"], None)
-            if handler: handler(values, txn, m)
-            self.run("after", f["name"])
+            getattr(self, "cmd_" + f["name"], lambda *_: None)(values, txn, m)
     def cmd_connect(self, values, txn, m):
         o = self.o
-        app = values[2].get("app", "") if len(values) > 2 and isinstance(values[2], dict) else ""
         if o.auth:
-            verdict, text = self.server.check_auth(app)
+            verdict, text = self.server.check_auth(values[2].get("app", "") if len(values) > 2 and isinstance(values[2], dict) else "")
             self.log("", "auth", event=verdict)
             if verdict != "accept":
                 self.send_error(txn, "NetConnection.Connect.Rejected", "[ AccessManager.Reject ] : " + text)
                 if not o.keep_open_after_refusal: raise Closed()
                 return
-        if o.connect_reply == "error_app":
-            self.send_error(txn, "NetConnection.Connect.Rejected", "Connection failed: "
-                            "Application folder (/srv/rtmp/applications/live) is missing.")
-        elif o.connect_reply == "reject":
-            self.send_error(txn, "NetConnection.Connect.Rejected", "[ AccessManager.Reject ] : [ code=403 ] : Access denied.")
-        elif o.connect_reply == "result":
+        if o.connect_reply == "result":
             self.send_command("_result", txn, {"fmsVer": "FMS/3,5,7,7009", "capabilities": 31.0},
                               {"level": "status", "code": "NetConnection.Connect.Success", "objectEncoding": 0.0})
+        elif o.connect_reply != "none": self.send_error(txn, "NetConnection.Connect.Rejected", o.connect_reply)
     def cmd_createStream(self, values, txn, m):
         if self.o.create_stream_reply == "none": return
         if self.o.create_stream_reply == "stray": self.send_command("_result", 1.0, None, 99.0)  # another transaction's
         self.send_command("_result", txn, None, float(self.next_sid))
         self.next_sid += 1
     def cmd_publish(self, values, txn, m):
-        if self.o.publish_reply == "none": return
-        if self.server.take_bad_name():
-            self.send_status("error", "NetStream.Publish.BadName", m.sid)
-        elif self.o.publish_reply == "error":
-            self.send_error(txn, "NetStream.Publish.Denied", "publish refused")
-        else:
-            self.send_status("status", "NetStream.Publish.Start", m.sid)
+        if self.o.bad_name: self.send_status("error", "NetStream.Publish.BadName", m.sid)
+        elif self.o.publish_error: self.send_error(txn, "NetStream.Publish.Denied", "publish refused")
+        else: self.send_status("status", "NetStream.Publish.Start", m.sid)
     def cmd_FCPublish(self, values, txn, m):
-        if self.o.fcpublish_flex:
-            self.send_message(3, 17, 0, b"\x00" + b"".join(amf0(v) for v in ["onFCPublish", 0.0, None, {"code": "NetStream.Publish.Start"}]))
-    def cmd_FCUnpublish(self, values, txn, m):
-        if not self.o.no_fcunpublish_reply: self.send_status("status", "NetStream.Unpublish.Success", m.sid)
-    def run(self, when, trigger):
+        if self.o.fcpublish_flex: self.send_command("onFCPublish", 0.0, None, {"code": "NetStream.Publish.Start"}, flex=True)
+    def cmd_FCUnpublish(self, values, txn, m): self.send_status("status", "NetStream.Unpublish.Success", m.sid)
+    def run(self, trigger):
         for a in self.o.action:
-            if a.get(when) == trigger and a.get("connection", self.index) == self.index: self.act(a)
+            if a["on"] == trigger and a.get("connection", self.index) == self.index: self.act(a)
     def act(self, a):
-        """Kinds: close, on_status (level, code, stream_id), ping (value), user_control (event,
-        value), chunk_size, window_ack, peer_bandwidth (value)."""
+        """Kinds: close, user_control (event, value), chunk_size, window_ack, peer_bandwidth (value)."""
         kind, value = a["send"], a.get("value", 0)
         if kind == "close": raise Closed()
-        if kind == "on_status": return self.send_status(a.get("level", "status"), a["code"], a.get("stream_id", 1))
-        event = {"ping": 6, "user_control": a.get("event", 0)}.get(kind)
-        if event is not None: return self.send_message(2, 4, 0, struct.pack(">HI", event, value))
+        if kind == "user_control": return self.send_message(2, 4, 0, struct.pack(">HI", a["event"], value))
         mtype = {"chunk_size": 1, "window_ack": 5, "peer_bandwidth": 6}[kind]
         self.send_message(2, mtype, 0, struct.pack(">I", value) + (b"\x02" if mtype == 6 else b""))
         if mtype == 1: self.out_size = value
     def run_thread(self):
         try: self.serve()
         except (Closed, OSError): pass
-        finally:
-            self.sock.close()
-            self.server.ended()
+        finally: self.sock.close(); self.server.ended()
 
 class Server:
     def __init__(self, o):
-        self.o, self.file, self.lock, self.stopping = o, open(o.record, "w"), threading.Lock(), threading.Event()
-        self.seq, self.closed, self.bad_names = 0, 0, o.bad_name
+        self.o, self.file, self.lock, self.stopping, self.seq, self.closed = o, open(o.record, "w"), threading.Lock(), threading.Event(), 0, 0
     def write(self, **fields):
         with self.lock:
             if self.file:
                 self.file.write(json.dumps({"seq": self.seq, **fields}) + "\n")
                 self.file.flush()
                 self.seq += 1
-    def take_bad_name(self):
-        with self.lock:
-            if self.bad_names == 0: return False
-            self.bad_names -= self.bad_names > 0
-            return True
     def ended(self):
         with self.lock:
             self.closed += 1
             if 0 < self.o.max_connections <= self.closed: self.stopping.set()
     def check_auth(self, app):
         """The verdict on a connect's app and the text of the refusal."""
-        o = self.o
+        o, md5 = self.o, lambda text: hashlib.md5(text.encode())
         path, _, query = app.partition("?")
         q = dict(kv.split("=", 1) for kv in query.split("&") if "=" in kv)
         mod = "[ authmod=%s ] : ?reason=" % o.auth
         if q.get("authmod") != o.auth: return "need_auth", "[ code=403 need auth; authmod=%s ] : " % o.auth
+        if "response" not in q and o.auth == "llnw": return "challenge", mod + "needauth&user=%s&nonce=%s" % (q.get("user"), NONCE)
         if "response" not in q:
-            if o.auth == "llnw": return "challenge", mod + "needauth&user=%s&nonce=%s" % (q.get("user"), NONCE)
-            opaque = "&opaque=" + o.opaque if o.opaque else ""
-            return "challenge", mod + "needauth&user=%s&salt=%s&challenge=%s%s" % (q.get("user"), SALT, CHALLENGE, opaque)
+            return "challenge", mod + "needauth&user=%s&salt=%s&challenge=%s&opaque=%s" % (q.get("user"), SALT, CHALLENGE, OPAQUE)
         if o.auth == "adobe":
-            expected = md5_b64(md5_b64(o.user + SALT + o.password) + CHALLENGE + q.get("challenge", ""))
+            b64 = lambda text: base64.b64encode(md5(text).digest()).decode()
+            expected = b64(b64(o.user + SALT + o.password) + CHALLENGE + q.get("challenge", ""))
         else:
-            ha1 = md5_hex("%s:live:%s" % (o.user, o.password))
-            ha2 = md5_hex("publish:/" + path)
-            expected = md5_hex("%s:%s:%s:%s:auth:%s" % (ha1, q.get("nonce"), q.get("nc"), q.get("cnonce"), ha2))
+            ha1, ha2 = md5("%s:live:%s" % (o.user, o.password)).hexdigest(), md5("publish:/" + path).hexdigest()
+            expected = md5("%s:%s:%s:%s:auth:%s" % (ha1, q.get("nonce"), q.get("nc"), q.get("cnonce"), ha2)).hexdigest()
         if q.get("user") == o.user and q["response"] == expected: return "accept", ""
         return "refuse", mod + "authfailed"
     def run(self):
         listener = socket.create_server(("127.0.0.1", 0))
         print("PORT %d" % listener.getsockname()[1], flush=True)
-        deadline = time.monotonic() + self.o.time_limit
-        threads = []
+        deadline, threads = time.monotonic() + self.o.time_limit, []
         while not self.stopping.is_set() and time.monotonic() < deadline:
             if not select.select([listener], [], [], 0.05)[0]: continue
             sock, _ = listener.accept()
@@ -302,16 +227,12 @@ class Server:
 
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__)
-    p.add_argument("--record", required=True)
-    p.add_argument("--time-limit", type=float, default=60.0)
-    for flag, default in [("max-connections", 0), ("s0-version", 3), ("s2-delay-ms", 0), ("s1-zero", 0),
-                          ("bad-name", 0), ("stream-id", 1)]:  # bad-name -1: every publish
-        p.add_argument("--" + flag, type=int, default=default)
-    for flag, default in [("connect-reply", "result"), ("create-stream-reply", "result"), ("publish-reply", "start"),
-                          ("auth", None), ("user", "user"), ("password", "pass"), ("opaque", "T3BhcXVlVmFs"),
-                          ("drop-after", None)]:
-        p.add_argument("--" + flag, default=default)
-    for flag in ["no-s2", "split-s1", "fcpublish-flex", "no-fcunpublish-reply", "keep-open-after-refusal"]:
+    # --connect-reply: result, none, or the description of an _error; --drop-after: --action's "on"
+    for flag, default in [("max-connections", 0), ("s0-version", 3), ("s1-zero", 0), ("stream-id", 1), ("time-limit", 60.0),
+                          ("record", ""), ("connect-reply", "result"), ("create-stream-reply", "result"), ("auth", ""),
+                          ("user", "user"), ("password", "pass"), ("drop-after", "")]:
+        p.add_argument("--" + flag, type=type(default), default=default)
+    for flag in ["no-s2", "bad-name", "publish-error", "fcpublish-flex", "keep-open-after-refusal"]:
         p.add_argument("--" + flag, action="store_true")
     p.add_argument("--action", type=json.loads, action="append", default=[])
     o = p.parse_args(argv)

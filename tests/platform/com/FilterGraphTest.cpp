@@ -1,6 +1,6 @@
-// The graph layer end to end: a push source feeding a recording renderer through a graph.
-#include <algorithm>
-#include <thread>
+// The graph layer end to end: a push source feeding a recording renderer through a graph, and
+// seeking passed upstream from the renderer.
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include "platform/com/ComPtr.h"
 #include "platform/dshow/FilterGraph.h"
 #include "platform/dshow/MediaSample.h"
+#include "platform/dshow/PosPassThru.h"
 #include "platform/dshow/SystemClock.h"
 #include "platform/dshow/Uuids.h"
 
@@ -16,42 +17,10 @@ using namespace qvtest;
 
 namespace {
 
-template <class Format>
-CMediaType TypeOf(const GUID& major, const GUID& sub, const GUID& formatType, const Format& f) {
-    CMediaType mt(&major);
-    mt.SetSubtype(&sub);
-    mt.SetFormatType(&formatType);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&f), sizeof f);
-    return mt;
-}
-CMediaType H264Type() {
-    VIDEOINFOHEADER vih{};
-    vih.AvgTimePerFrame = 400000;
-    vih.bmiHeader.biWidth = 640;
-    return TypeOf(MEDIATYPE_Video, MEDIASUBTYPE_H264, FORMAT_VideoInfo, vih);
-}
-CMediaType AacType() {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_RAW_AAC1;
-    wfx.nSamplesPerSec = 48000;
-    return TypeOf(MEDIATYPE_Audio, MEDIASUBTYPE_RAW_AAC1, FORMAT_WaveFormatEx, wfx);
-}
-
-class ManualClock : public platform::IClock {
-public:
-    uint32_t Now() override { return now.load(); }
-    void Sleep(uint32_t) override {}
-    std::atomic<uint32_t> now{1000};
-};
-
 // One source, one renderer, both in a graph; everything released and checked for leaks at the end.
 class GraphTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_objectsBefore = ComObjectCount();
-        graph = CComPtr<CFilterGraph>::Attach(CFilterGraph::Create());
-        renderer = CRecordingRenderer::Create(&journal);
-        source = CRecordingSource::Create(&journal, {AacType(), H264Type()});
         ASSERT_EQ(graph->AddFilter(source, L"Source"), S_OK);
         ASSERT_EQ(graph->AddFilter(renderer, L"Renderer"), S_OK);
     }
@@ -62,34 +31,31 @@ protected:
         graph.Release();
         EXPECT_EQ(ComObjectCount(), m_objectsBefore);  // filters, allocators, samples, enumerators
     }
-    HRESULT Connect(const AM_MEDIA_TYPE* pmt = nullptr) {
-        return graph->ConnectDirect(&source->Pin(), &renderer->Pin(), pmt);
-    }
+    HRESULT Connect(const AM_MEDIA_TYPE* pmt = nullptr) { return graph->ConnectDirect(&source->Pin(), &renderer->Pin(), pmt); }
     void Disconnect() {
         ASSERT_EQ(graph->Disconnect(&renderer->Pin()), S_OK);
         ASSERT_EQ(graph->Disconnect(&source->Pin()), S_OK);
     }
-    Journal journal;
-    CComPtr<CFilterGraph> graph;
-    CRecordingRenderer* renderer = nullptr;
-    CRecordingSource* source = nullptr;
+    void Push(BYTE b, REFERENCE_TIME t, bool sync = false) { source->Pin().PushSample(std::vector<BYTE>{b}, &t, nullptr, sync); }
 
-private:
-    LONG m_objectsBefore = 0;
+    LONG m_objectsBefore = ComObjectCount();
+    Journal journal;
+    CComPtr<CFilterGraph> graph = CComPtr<CFilterGraph>::Attach(CFilterGraph::Create());
+    CRecordingRenderer* renderer = CRecordingRenderer::Create(&journal);
+    CRecordingSource* source = CRecordingSource::Create(&journal, {AacType(), H264Type()});
 };
 
 TEST_F(GraphTest, ConnectionAgreesOnATypeBothEndsAcceptOrLeavesBothUnconnected) {
     renderer->Pin().accept = {MEDIASUBTYPE_PCM};
     EXPECT_EQ(Connect(), VFW_E_NO_ACCEPTABLE_TYPES);
-    CMediaType h264 = H264Type();
+    CMediaType h264 = H264Type(), aac = AacType();
     EXPECT_EQ(renderer->Pin().QueryAccept(&h264), S_FALSE);
     renderer->Pin().accept = {MEDIASUBTYPE_H264};
-    CMediaType aac = AacType();
     EXPECT_EQ(Connect(&aac), VFW_E_TYPE_NOT_ACCEPTED);
     CComPtr<IPin> peer;
     EXPECT_EQ(renderer->Pin().ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
     EXPECT_FALSE(source->Pin().IsConnected());
-    EXPECT_TRUE(journal.Lines().empty());  // no half-built connection was completed
+    EXPECT_TRUE(journal.Take().empty());  // no half-built connection was completed
 
     ASSERT_EQ(Connect(), S_OK);  // the source's first type is refused, its second taken
     EXPECT_EQ(renderer->Pin().ConnectedTo(&peer), S_OK);
@@ -114,36 +80,36 @@ TEST_F(GraphTest, ConnectionAgreesOnATypeBothEndsAcceptOrLeavesBothUnconnected) 
 
 TEST_F(GraphTest, TransitionsReachRenderersFirstAndPinsInStep) {
     ASSERT_EQ(Connect(), S_OK);
-    journal.Clear();
+    journal.Take();
     ASSERT_EQ(graph->Run(), S_OK);
     FILTER_STATE fs;
     EXPECT_EQ(renderer->GetState(0, &fs), S_OK);
     EXPECT_EQ(fs, State_Running);
     ASSERT_EQ(graph->Stop(), S_OK);
-    std::vector<std::string> expected = {
-        "renderer:Pause", "pin:Active", "source:Pause",  // run from stopped pauses first
-        "renderer:Run",   "pin:Run",    "source:Run",
-        "renderer:Pause", "source:Pause",                // stop from running pauses first
-        "renderer:Stop",  "pin:Inactive", "source:Stop",
-    };
-    EXPECT_EQ(journal.Lines(), expected);
-    journal.Clear();
+    EXPECT_EQ(journal.Take(), (std::vector<std::string>{
+                                  "renderer:Pause", "pin:Active", "source:Pause",  // run from stopped pauses first
+                                  "renderer:Run", "pin:Run", "source:Run",
+                                  "renderer:Pause", "source:Pause",  // stop from running pauses first
+                                  "renderer:Stop", "pin:Inactive", "source:Stop"}));
     ASSERT_EQ(graph->Pause(), S_OK);
     ASSERT_EQ(graph->Run(), S_OK);  // no second activation of the pins
-    expected = {"renderer:Pause", "pin:Active", "source:Pause", "renderer:Run", "pin:Run", "source:Run"};
-    EXPECT_EQ(journal.Lines(), expected);
+    EXPECT_EQ(journal.Take(), (std::vector<std::string>{"renderer:Pause", "pin:Active", "source:Pause", "renderer:Run",
+                                                        "pin:Run", "source:Run"}));
     EXPECT_EQ(graph->Disconnect(&renderer->Pin()), VFW_E_NOT_STOPPED);
 }
 
 TEST_F(GraphTest, StreamTimeRunsFromTheStartTimeAndTheClockWidensTheTickAcrossItsWrap) {
-    ManualClock clock;
+    struct ManualClock : platform::IClock {
+        uint32_t Now() override { return now.load(); }
+        void Sleep(uint32_t) override {}
+        std::atomic<uint32_t> now{1000};
+    } clock;
     platform::SetClock(&clock);
     ASSERT_EQ(Connect(), S_OK);
     ASSERT_EQ(graph->SetDefaultSyncSource(), S_OK);
     graph->SetStartDelay(20 * MILLISECONDS);
     ASSERT_EQ(graph->Run(), S_OK);
     EXPECT_EQ(graph->StartTime(), (1000 + 20) * MILLISECONDS);  // 20 ms after the run, in 100-ns units
-    EXPECT_EQ(renderer->RunStart(), graph->StartTime());
     clock.now = 1520;
     CRefTime t;
     ASSERT_EQ(renderer->StreamTime(t), S_OK);
@@ -160,90 +126,35 @@ TEST_F(GraphTest, StreamTimeRunsFromTheStartTimeAndTheClockWidensTheTickAcrossIt
     platform::SetClock(nullptr);
 }
 
-TEST_F(GraphTest, SamplesArriveInOrderWithTimesFlagsAndBytes) {
+TEST_F(GraphTest, RefusalStopsTheSourceUntilAFlushAndAFlushReleasesABlockedSender) {
     ASSERT_EQ(Connect(), S_OK);
     ASSERT_EQ(graph->Run(), S_OK);
     CSourceOutputPin& out = source->Pin();
-    out.PushNewSegment(0, MAX_TIME, 1.0);
-    constexpr int kCount = 40;
-    auto size = [](int i) { return static_cast<size_t>(1 + i * 37 % 300); };
-    for (int i = 0; i < kCount; ++i) {
-        REFERENCE_TIME start = i * 400000LL, stop = start + 400000;
-        // Every third sample carries only a start time, like an encoder that does not know durations.
-        out.PushSample(std::vector<BYTE>(size(i), static_cast<BYTE>(i)), &start, i % 3 == 0 ? nullptr : &stop,
-                       i % 10 == 0, i == 0, i == 20);
-    }
-    out.PushSample({}, nullptr, nullptr, false);
-    out.PushEndOfStream();
-    ASSERT_TRUE(out.WaitIdle(10000));
-
-    auto got = renderer->Pin().Samples();
-    ASSERT_EQ(got.size(), static_cast<size_t>(kCount + 1));
-    for (int i = 0; i < kCount; ++i) {
-        SCOPED_TRACE(i);
-        const ReceivedSample& s = got[static_cast<size_t>(i)];
-        EXPECT_EQ(s.data, std::vector<BYTE>(size(i), static_cast<BYTE>(i)));
-        EXPECT_EQ(s.start, i * 400000LL);
-        EXPECT_EQ(s.timeResult, i % 3 == 0 ? VFW_S_NO_STOP_TIME : S_OK);
-        if (i % 3) {
-            EXPECT_EQ(s.stop, s.start + 400000);
-        }
-        EXPECT_EQ(s.sync, i % 10 == 0);
-        EXPECT_EQ(s.preroll, i == 0);
-        EXPECT_EQ(s.discontinuity, i == 20);
-    }
-    EXPECT_TRUE(got.back().data.empty());
-    EXPECT_EQ(got.back().timeResult, VFW_E_SAMPLE_TIME_NOT_SET);
-    auto results = out.Results();
-    EXPECT_EQ(results, std::vector<HRESULT>(kCount + 3, S_OK));
-    auto lines = journal.Lines();
-    EXPECT_LT(std::find(lines.begin(), lines.end(), "pin:NewSegment"), std::find(lines.begin(), lines.end(), "pin:EndOfStream"));
-    LONG code;
-    LONG_PTR p1, p2;
-    ASSERT_EQ(graph->GetEvent(&code, &p1, &p2, 5000), S_OK);
-    EXPECT_EQ(code, EC_COMPLETE);
-    EXPECT_EQ(p2, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(renderer)));  // the reporting filter
-}
-
-TEST_F(GraphTest, FlushReleasesABlockedSenderAndDropsWhatWasQueued) {
-    ASSERT_EQ(Connect(), S_OK);
-    ASSERT_EQ(graph->Run(), S_OK);
-    CSourceOutputPin& out = source->Pin();
-    out.SetStopOnRefusal(false);
-    renderer->Pin().blockNextReceive = true;
-    REFERENCE_TIME t = 0;
-    out.PushSample(std::vector<BYTE>{1}, &t, nullptr, true);
-    ASSERT_TRUE(journal.WaitFor("pin:Blocked", 5000));
-    out.PushSample(std::vector<BYTE>{1}, &t, nullptr, false);  // queued behind the blocked one: gone with the flush
-    out.PushSample(std::vector<BYTE>{1}, &t, nullptr, false);
-    ASSERT_EQ(out.Flush(), S_OK);
-    EXPECT_EQ(out.Dropped(), 2u);
-    out.PushSample(std::vector<BYTE>{2, 2}, &t, nullptr, true);  // after the flush the stream goes on
-    ASSERT_TRUE(out.WaitIdle(5000));
-    auto got = renderer->Pin().Samples();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1].data, (std::vector<BYTE>{2, 2}));
-    auto lines = journal.Lines();
-    auto begin = std::find(lines.begin(), lines.end(), "pin:BeginFlush");
-    EXPECT_LT(begin, std::find(begin, lines.end(), "pin:EndFlush"));
-    EXPECT_EQ(out.Results().front(), S_FALSE);  // the blocked delivery was answered "stop sending"
-}
-
-TEST_F(GraphTest, RefusalStopsTheSourceUntilTheNextFlush) {
-    ASSERT_EQ(Connect(), S_OK);
-    ASSERT_EQ(graph->Run(), S_OK);
     renderer->Pin().refuseIndex = 2;
-    CSourceOutputPin& out = source->Pin();
-    for (REFERENCE_TIME t = 0; t < 6; ++t) out.PushSample(std::vector<BYTE>{7}, &t, nullptr, false);
+    for (REFERENCE_TIME t = 0; t < 6; ++t) Push(7, t);
     ASSERT_TRUE(out.WaitIdle(5000));
     EXPECT_EQ(renderer->Pin().Samples().size(), 3u);
     EXPECT_EQ(out.Dropped(), 3u);
     EXPECT_EQ(out.Results(), (std::vector<HRESULT>{S_OK, S_OK, S_FALSE}));
-    out.Flush();
-    REFERENCE_TIME t = 9;
-    out.PushSample(std::vector<BYTE>{7}, &t, nullptr, false);
+    ASSERT_EQ(out.Flush(), S_OK);
+    Push(7, 9);
     ASSERT_TRUE(out.WaitIdle(5000));
     EXPECT_EQ(renderer->Pin().Samples().size(), 4u);
+
+    out.SetStopOnRefusal(false);
+    renderer->Pin().blockNextReceive = true;
+    Push(1, 0, true);
+    ASSERT_TRUE(renderer->Pin().blocked.Wait(5000));
+    Push(1, 0);  // this one and the next queue behind the blocked one: gone with the flush
+    Push(1, 0);
+    ASSERT_EQ(out.Flush(), S_OK);
+    EXPECT_EQ(out.Dropped(), 3u + 2u);
+    out.PushSample(std::vector<BYTE>{2, 2}, nullptr, nullptr, true);  // after the flush the stream goes on
+    ASSERT_TRUE(out.WaitIdle(5000));
+    auto got = renderer->Pin().Samples();
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(got[5].data, (std::vector<BYTE>{2, 2}));
+    EXPECT_EQ(out.Results()[4], S_FALSE);  // the blocked delivery was answered "stop sending"
 }
 
 TEST_F(GraphTest, ReceiveFollowsStateFlushAndTypeChanges) {
@@ -251,27 +162,25 @@ TEST_F(GraphTest, ReceiveFollowsStateFlushAndTypeChanges) {
     ASSERT_EQ(Connect(), S_OK);
     IMemInputPin* mem = &renderer->Pin();
     CComPtr<IMediaSample> s = CComPtr<IMediaSample>::Attach(CMediaSample::Create(4));
-    EXPECT_EQ(mem->Receive(s.get()), VFW_E_WRONG_STATE);
-    ASSERT_EQ(graph->Pause(), S_OK);
-    EXPECT_EQ(mem->Receive(s.get()), S_OK);  // paused filters take samples (preroll)
-    renderer->Pin().BeginFlush();
-    EXPECT_EQ(mem->Receive(s.get()), S_FALSE);
-    renderer->Pin().EndFlush();
-    EXPECT_EQ(mem->Receive(nullptr), E_POINTER);
-
     CMediaType aac = AacType();
-    s->SetMediaType(&aac);
-    EXPECT_EQ(mem->Receive(s.get()), VFW_E_INVALIDMEDIATYPE);
-    s->SetMediaType(nullptr);
-    EXPECT_EQ(mem->Receive(s.get()), VFW_E_RUNTIME_ERROR);  // until a flush or stop clears it
+    const std::pair<std::function<void()>, HRESULT> steps[] = {
+        {[] {}, VFW_E_WRONG_STATE},
+        {[&] { graph->Pause(); }, S_OK},  // paused filters take samples (preroll)
+        {[&] { renderer->Pin().BeginFlush(); }, S_FALSE},
+        {[&] { renderer->Pin().EndFlush(); }, S_OK},
+        {[&] { s->SetMediaType(&aac); }, VFW_E_INVALIDMEDIATYPE},
+        {[&] { s->SetMediaType(nullptr); }, VFW_E_RUNTIME_ERROR},  // until a flush or stop clears it
+        {[&] { renderer->Pin().BeginFlush(), renderer->Pin().EndFlush(); }, S_OK}};
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        steps[i].first();
+        EXPECT_EQ(mem->Receive(s.get()), steps[i].second) << "step " << i;
+    }
+    EXPECT_EQ(mem->Receive(nullptr), E_POINTER);
     LONG code;
     LONG_PTR p1, p2;
     bool sawAbort = false;
     while (graph->GetEvent(&code, &p1, &p2, 200) == S_OK) sawAbort |= code == EC_ERRORABORT && p1 == VFW_E_TYPE_NOT_ACCEPTED;
     EXPECT_TRUE(sawAbort);
-    renderer->Pin().BeginFlush();
-    renderer->Pin().EndFlush();
-    EXPECT_EQ(mem->Receive(s.get()), S_OK);
 }
 
 TEST_F(GraphTest, PinsFiltersAndNamesThroughTheInterfaces) {
@@ -293,25 +202,92 @@ TEST_F(GraphTest, PinsFiltersAndNamesThroughTheInterfaces) {
     second->Release();
 }
 
-TEST(GraphEvents, GetEventWaitsBoundedAndKeepsOrderAcrossThreads) {
-    CComPtr<CFilterGraph> graph = CComPtr<CFilterGraph>::Attach(CFilterGraph::Create());
-    LONG code = 0;
-    LONG_PTR p1 = 0, p2 = 0;
-    EXPECT_EQ(graph->GetEvent(&code, &p1, &p2, 30), E_ABORT);
-    constexpr int kPer = 500;
-    auto post = [&](LONG c) {
-        for (int i = 0; i < kPer; ++i) graph->Notify(c, i, 0);
-    };
-    std::thread a(post, 100), b(post, 200);
-    int next[2] = {0, 0};
-    for (int i = 0; i < 2 * kPer; ++i) {
-        ASSERT_EQ(graph->GetEvent(&code, &p1, &p2, 10000), S_OK);
-        ASSERT_TRUE(code == 100 || code == 200) << code;
-        EXPECT_EQ(p1, next[code / 200]++);  // each poster's events in its own order, none lost
+// An upstream output pin that seeks: 60 s long, stop at 50 s, at 1.2345 ms, forward only.
+class CSeekingPin final : public CSourceOutputPin, public IMediaSeeking {
+public:
+    CSeekingPin(CBaseFilter* f, CCritSec* lock) : CSourceOutputPin(f, lock, nullptr, L"Out", {CMediaType(&MEDIATYPE_Video)}, 16, 1) {}
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override {
+        if (ppv && riid == IID_IMediaSeeking) return GetInterface(static_cast<IMediaSeeking*>(this), ppv);
+        return CSourceOutputPin::NonDelegatingQueryInterface(riid, ppv);
     }
-    a.join();
-    b.join();
-    EXPECT_EQ(graph->GetEvent(&code, &p1, &p2, 0), E_ABORT);
+    HRESULT GetCapabilities(DWORD* p) override { return *p = AM_SEEKING_CanSeekForwards, S_OK; }
+    HRESULT CheckCapabilities(DWORD* p) override { return (*p & ~AM_SEEKING_CanSeekForwards) ? S_FALSE : S_OK; }
+    HRESULT IsFormatSupported(const GUID* p) override { return *p == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE; }
+    HRESULT QueryPreferredFormat(GUID* p) override { return *p = TIME_FORMAT_MEDIA_TIME, S_OK; }
+    HRESULT GetTimeFormat(GUID* p) override { return *p = TIME_FORMAT_MEDIA_TIME, S_OK; }
+    HRESULT IsUsingTimeFormat(const GUID* p) override { return IsFormatSupported(p); }
+    HRESULT SetTimeFormat(const GUID*) override { return E_NOTIMPL; }
+    HRESULT GetDuration(LONGLONG* p) override { return *p = 60 * UNITS, S_OK; }
+    HRESULT GetStopPosition(LONGLONG* p) override { return *p = 50 * UNITS, S_OK; }
+    HRESULT GetCurrentPosition(LONGLONG* p) override { return *p = 12345, S_OK; }
+    HRESULT ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) override { return E_NOTIMPL; }
+    HRESULT SetPositions(LONGLONG* pCurrent, DWORD cf, LONGLONG* pStop, DWORD sf) override {
+        last = {pCurrent ? *pCurrent : -1, cf, pStop ? *pStop : -1, sf};
+        return S_OK;
+    }
+    HRESULT GetPositions(LONGLONG* c, LONGLONG* s) override { return *c = 12345, *s = 50 * UNITS, S_OK; }
+    HRESULT GetAvailable(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
+    HRESULT SetRate(double d) override { return d > 0 ? S_OK : E_INVALIDARG; }
+    HRESULT GetRate(double* p) override { return *p = 1.0, S_OK; }
+    HRESULT GetPreroll(LONGLONG* p) override { return *p = 0, S_OK; }
+    std::tuple<LONGLONG, DWORD, LONGLONG, DWORD> last;  // the last SetPositions: current, flags, stop, flags
+};
+
+TEST(PosPassThru, SeekingGoesUpstreamAndRenderedTimeAnswersPosition) {
+    LONG before = ComObjectCount();
+    Journal journal;
+    {
+        CComPtr<CFilterGraph> graph = CComPtr<CFilterGraph>::Attach(CFilterGraph::Create());
+        auto* source = new CTestFilter<CSeekingPin>(nullptr, "source");
+        CRecordingRenderer* renderer = CRecordingRenderer::Create(&journal);
+        graph->AddFilter(source, L"S");
+        graph->AddFilter(renderer, L"R");
+        HRESULT hr = S_OK;
+        CRendererPosPassThru pos(L"Position", renderer->GetOwner(), &hr, &renderer->Pin());
+        CComPtr<IMediaSample> s = CComPtr<IMediaSample>::Attach(CMediaSample::Create(1));
+        REFERENCE_TIME t = 7 * UNITS;
+        s->SetTime(&t, nullptr);
+
+        // Each row is one call in order, its result and the value it leaves behind.
+        LONGLONG v = 0;
+        REFTIME seconds = 0;
+        const struct { const char* what; HRESULT hr, wantHr; LONGLONG value, want; } calls[] = {
+            {"unconnected: nothing upstream", pos.GetDuration(&v), E_NOTIMPL, 0, 0},
+            {"connect", graph->ConnectDirect(&source->Pin(), &renderer->Pin(), nullptr), S_OK, 0, 0},
+            {"duration", pos.GetDuration(&v), S_OK, v, 60 * UNITS},
+            {"stop time in seconds", pos.get_StopTime(&seconds), S_OK, static_cast<LONGLONG>(seconds * UNITS), 50 * UNITS},
+            {"seek to 2.5 s", pos.put_CurrentPosition(2.5), S_OK, std::get<0>(source->Pin().last), 25000000},
+            {"absolute seek", S_OK, S_OK, std::get<1>(source->Pin().last), AM_SEEKING_AbsolutePositioning},
+            {"stop left alone", S_OK, S_OK, std::get<3>(source->Pin().last), AM_SEEKING_NoPositioning},
+            {"rate refused upstream", pos.put_Rate(-1.0), E_INVALIDARG, 0, 0},
+            {"upstream's position before rendering", pos.GetCurrentPosition(&v), S_OK, v, 12345},
+            {"then the rendered time", (pos.RegisterMediaTime(s.get()), pos.GetCurrentPosition(&v)), S_OK, v, 7 * UNITS},
+            {"the stop position at the end", (pos.EOS(), pos.GetCurrentPosition(&v)), S_OK, v, 50 * UNITS}};
+        for (const auto& c : calls) {
+            EXPECT_EQ(c.hr, c.wantHr) << c.what;
+            EXPECT_EQ(c.value, c.want) << c.what;
+        }
+
+        // Aggregated into the renderer: its interfaces count on the renderer, share its identity,
+        // lead back to it and hide what the renderer does not expose.
+        IMediaSeeking* seeking = nullptr;
+        ASSERT_EQ(pos.NonDelegatingQueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking)), S_OK);
+        const ULONG refs = renderer->AddRef();
+        EXPECT_EQ(seeking->AddRef(), refs + 1);
+        void *back = nullptr, *id1 = nullptr, *id2 = nullptr, *none = reinterpret_cast<void*>(0x1);
+        EXPECT_EQ(seeking->QueryInterface(IID_IBaseFilter, &back), S_OK);
+        EXPECT_EQ(back, static_cast<IBaseFilter*>(renderer));
+        seeking->QueryInterface(IID_IUnknown, &id1), renderer->QueryInterface(IID_IUnknown, &id2);
+        EXPECT_EQ(id1, id2);
+        EXPECT_EQ(seeking->QueryInterface(IID_IPin, &none), E_NOINTERFACE);
+        EXPECT_EQ(none, nullptr);  // the out pointer is nulled
+        EXPECT_EQ(seeking->QueryInterface(IID_IBaseFilter, nullptr), E_POINTER);
+        for (void* p : {back, id1, id2}) static_cast<IUnknown*>(p)->Release();
+        seeking->Release(), seeking->Release();  // its query and its AddRef
+        renderer->Release(), renderer->Release(), source->Release();  // the AddRef above and the creation
+    }
+    EXPECT_EQ(ComObjectCount(), before);
 }
 
 }  // namespace

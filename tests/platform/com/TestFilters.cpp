@@ -1,92 +1,68 @@
 #include "TestFilters.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "platform/dshow/FormatBlocks.h"
 #include "platform/dshow/Uuids.h"
 
 namespace qvtest {
 
-CRecordingPin::CRecordingPin(CRecordingRenderer* filter, CCritSec* lock, Journal* journal)
-    : CBaseInputPin(L"Recording pin", filter, lock, nullptr, L"In"), m_journal(journal) {}
+CMediaType H264Type() {
+    CMediaType mt(&MEDIATYPE_Video);
+    mt.SetSubtype(&MEDIASUBTYPE_H264);
+    mt.SetFormatType(&FORMAT_VideoInfo);
+    VIDEOINFOHEADER vih{};
+    vih.AvgTimePerFrame = 400000;
+    vih.bmiHeader.biWidth = 640;
+    mt.SetFormat(reinterpret_cast<const BYTE*>(&vih), sizeof vih);
+    return mt;
+}
+
+CMediaType AacType(uint32_t rate, std::vector<uint8_t> asc) {
+    CMediaType mt(&MEDIATYPE_Audio);
+    mt.SetSubtype(&MEDIASUBTYPE_RAW_AAC1);
+    mt.SetFormatType(&FORMAT_WaveFormatEx);
+    BYTE* p = mt.AllocFormatBuffer(static_cast<ULONG>(sizeof(WAVEFORMATEX) + asc.size()));
+    WAVEFORMATEX wfx{};
+    wfx.wFormatTag = WAVE_FORMAT_RAW_AAC1;
+    wfx.nSamplesPerSec = rate;
+    wfx.cbSize = static_cast<WORD>(asc.size());
+    std::memcpy(p, &wfx, sizeof wfx);
+    std::copy(asc.begin(), asc.end(), p + sizeof wfx);
+    return mt;
+}
 
 HRESULT CRecordingPin::CheckMediaType(const CMediaType* pmt) {
-    for (const GUID& g : accept)
-        if (*pmt->Subtype() == g) return S_OK;
-    return accept.empty() ? S_OK : S_FALSE;
+    return accept.empty() || std::find(accept.begin(), accept.end(), *pmt->Subtype()) != accept.end() ? S_OK : S_FALSE;
 }
 
-HRESULT CRecordingPin::GetMediaType(int iPosition, CMediaType* pmt) {
-    if (iPosition < 0) return E_INVALIDARG;
-    if (static_cast<size_t>(iPosition) >= propose.size()) return VFW_S_NO_MORE_ITEMS;
-    *pmt = propose[static_cast<size_t>(iPosition)];
-    return S_OK;
+HRESULT CRecordingPin::GetMediaType(int i, CMediaType* pmt) {
+    if (i < 0) return E_INVALIDARG;
+    return static_cast<size_t>(i) < propose.size() ? (*pmt = propose[static_cast<size_t>(i)], S_OK) : VFW_S_NO_MORE_ITEMS;
 }
 
-HRESULT CRecordingPin::Receive(IMediaSample* pSample) {
-    HRESULT hr = CBaseInputPin::Receive(pSample);
+HRESULT CRecordingPin::Receive(IMediaSample* s) {
+    HRESULT hr = CBaseInputPin::Receive(s);
     if (hr != S_OK) return hr;
-    ReceivedSample r{};
     BYTE* p = nullptr;
-    pSample->GetPointer(&p);
-    r.data.assign(p, p + pSample->GetActualDataLength());
-    r.timeResult = pSample->GetTime(&r.start, &r.stop);
-    r.sync = pSample->IsSyncPoint() == S_OK;
-    r.preroll = pSample->IsPreroll() == S_OK;
-    r.discontinuity = pSample->IsDiscontinuity() == S_OK;
+    s->GetPointer(&p);
     std::unique_lock<std::mutex> g(m_mutex);
-    if (refuseIndex >= 0 && static_cast<int>(m_samples.size()) == refuseIndex) hr = S_FALSE;
-    m_samples.push_back(std::move(r));
-    if (blockNextReceive) {
-        blockNextReceive = false;
-        m_journal->Add("pin:Blocked");
+    if (static_cast<int>(m_samples.size()) == refuseIndex) hr = S_FALSE;
+    m_samples.push_back({{p, p + s->GetActualDataLength()}});
+    if (std::exchange(blockNextReceive, false)) {
+        blocked.Set();
         // Bounded: a flush that never comes fails the test instead of hanging it.
-        m_cv.wait_for(g, std::chrono::seconds(10), [this] { return m_flushSeen; });
+        m_cv.wait_for(g, std::chrono::seconds(10), [this] { return m_flushing; });
         hr = S_FALSE;
     }
     return hr;
 }
 
-HRESULT CRecordingPin::EndOfStream() {
-    HRESULT hr = CheckStreaming();
-    m_journal->Add("pin:EndOfStream");
-    if (hr == S_OK) m_pFilter->NotifyEvent(EC_COMPLETE, S_OK, 0);
-    return hr;
-}
-
-HRESULT CRecordingPin::BeginFlush() {
-    m_journal->Add("pin:BeginFlush");
-    {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_flushSeen = true;
-    }
+void CRecordingPin::Flushing(bool on) {
+    std::lock_guard<std::mutex> g(m_mutex);
+    m_flushing = on;
     m_cv.notify_all();
-    return CBaseInputPin::BeginFlush();
-}
-
-HRESULT CRecordingPin::EndFlush() {
-    m_journal->Add("pin:EndFlush");
-    {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_flushSeen = false;
-    }
-    return CBaseInputPin::EndFlush();
-}
-
-CRecordingRenderer::CRecordingRenderer(Journal* journal, const wchar_t* name)
-    : CBaseFilter(name, nullptr, &m_lock, GUID_NULL), m_journal(journal), m_pin(this, &m_lock, journal) {}
-
-CRecordingRenderer* CRecordingRenderer::Create(Journal* journal, const wchar_t* name) {
-    auto* r = new CRecordingRenderer(journal, name);
-    r->NonDelegatingAddRef();
-    return r;
-}
-
-CRecordingSource::CRecordingSource(Journal* journal, std::vector<CMediaType> types, const wchar_t* name)
-    : CBaseFilter(name, nullptr, &m_lock, GUID_NULL), m_journal(journal),
-      m_pin(this, &m_lock, nullptr, L"Out", std::move(types), 4096, 3) {}
-
-CRecordingSource* CRecordingSource::Create(Journal* journal, std::vector<CMediaType> types, const wchar_t* name) {
-    auto* s = new CRecordingSource(journal, std::move(types), name);
-    s->NonDelegatingAddRef();
-    return s;
 }
 
 }  // namespace qvtest

@@ -1,135 +1,114 @@
 #pragma once
 // A recording renderer and a push source for exercising the graph layer, sharing a journal of
 // the calls the base classes make on them.
-#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/Event.h"
 #include "platform/dshow/BaseFilter.h"
 #include "platform/dshow/InputPin.h"
 #include "platform/dshow/SourcePin.h"
 
 namespace qvtest {
 
-class Journal {
-public:
+struct Journal {
+    std::mutex mutex;  // guards lines: any thread adds, the test takes
+    std::vector<std::string> lines;
     void Add(std::string s) {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_lines.push_back(std::move(s));
-        m_cv.notify_all();
+        std::lock_guard<std::mutex> g(mutex);
+        lines.push_back(std::move(s));
     }
-    std::vector<std::string> Lines() const {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_lines;
+    std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> g(mutex);
+        return std::exchange(lines, {});
     }
-    void Clear() {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_lines.clear();
-    }
-    bool WaitFor(const std::string& s, int timeoutMs) {
-        std::unique_lock<std::mutex> g(m_mutex);
-        return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs),
-                             [&] { return std::find(m_lines.begin(), m_lines.end(), s) != m_lines.end(); });
-    }
-
-private:
-    mutable std::mutex m_mutex;  // guards m_lines: any thread adds, the test reads
-    std::condition_variable m_cv;
-    std::vector<std::string> m_lines;
 };
+
+CMediaType H264Type();  // 640 wide, 25 fps
+CMediaType AacType(uint32_t rate = 48000, std::vector<uint8_t> asc = {});  // asc after the WAVEFORMATEX
 
 struct ReceivedSample {
     std::vector<BYTE> data;
-    HRESULT timeResult;
-    REFERENCE_TIME start, stop;
-    bool sync, preroll, discontinuity;
 };
-
-// Overrides that note the call in the journal and hand it to the base class.
-#define QV_JOURNALED(Base, tag, Name, Params, Args) \
-    HRESULT Name Params override {                  \
-        m_journal->Add(tag ":" #Name);              \
-        return Base::Name Args;                     \
-    }
-
-class CRecordingRenderer;
 
 class CRecordingPin final : public CBaseInputPin {
 public:
-    CRecordingPin(CRecordingRenderer* filter, CCritSec* lock, Journal* journal);
+    CRecordingPin(CBaseFilter* f, CCritSec* lock, Journal* j)
+        : CBaseInputPin(L"Recording pin", f, lock, nullptr, L"In"), m_journal(j) {}
     HRESULT CheckMediaType(const CMediaType* pmt) override;
     HRESULT GetMediaType(int iPosition, CMediaType* pmt) override;
     HRESULT Receive(IMediaSample* pSample) override;
-    HRESULT EndOfStream() override;
-    HRESULT BeginFlush() override;
-    HRESULT EndFlush() override;
-    QV_JOURNALED(CBaseInputPin, "pin", CompleteConnect, (IPin * p), (p))
-    QV_JOURNALED(CBaseInputPin, "pin", Active, (), ())
-    QV_JOURNALED(CBaseInputPin, "pin", Inactive, (), ())
-    QV_JOURNALED(CBaseInputPin, "pin", Run, (REFERENCE_TIME t), (t))
-    QV_JOURNALED(CBaseInputPin, "pin", NewSegment, (REFERENCE_TIME a, REFERENCE_TIME b, double r), (a, b, r))
-
-    std::vector<GUID> accept;         // subtypes accepted, any when empty
-    std::vector<CMediaType> propose;  // types proposed, in order
-    bool blockNextReceive = false;    // the next Receive waits for a flush to begin
-    int refuseIndex = -1;             // the sample with this index is answered S_FALSE
-
+    HRESULT BeginFlush() override { return Flushing(true), CBaseInputPin::BeginFlush(); }
+    HRESULT EndFlush() override { return Flushing(false), CBaseInputPin::EndFlush(); }
+    HRESULT CompleteConnect(IPin* p) override { return Note("pin:CompleteConnect"), CBaseInputPin::CompleteConnect(p); }
+    HRESULT Active() override { return Note("pin:Active"), CBaseInputPin::Active(); }
+    HRESULT Inactive() override { return Note("pin:Inactive"), CBaseInputPin::Inactive(); }
+    HRESULT Run(REFERENCE_TIME t) override { return Note("pin:Run"), CBaseInputPin::Run(t); }
     std::vector<ReceivedSample> Samples() {
         std::lock_guard<std::mutex> g(m_mutex);
         return m_samples;
     }
 
+    std::vector<GUID> accept;         // subtypes accepted, any when empty
+    std::vector<CMediaType> propose;  // types proposed, in order
+    bool blockNextReceive = false;    // the next Receive sets `blocked` and waits for a flush
+    int refuseIndex = -1;             // the sample with this index is answered S_FALSE
+    platform::CEvent blocked;
+
 private:
+    void Note(const char* line) { m_journal->Add(line); }
+    void Flushing(bool on);
     Journal* m_journal;
     std::mutex m_mutex;  // guards the fields below: streaming thread writes, test and flush read
     std::condition_variable m_cv;
-    bool m_flushSeen = false;
+    bool m_flushing = false;
     std::vector<ReceivedSample> m_samples;
 };
 
-class CRecordingRenderer final : public CBaseFilter {
+// A filter with one pin P, built from the filter, its lock and the pin arguments given to the
+// constructor; its state changes go to the journal (when there is one) under `tag`.
+template <class P>
+class CTestFilter : public CBaseFilter {
 public:
-    static CRecordingRenderer* Create(Journal* journal, const wchar_t* name = L"Renderer");
-    ~CRecordingRenderer() override { m_pin.DisconnectInternal(); }
+    template <class... A>
+    CTestFilter(Journal* j, const char* tag, A&&... pinArgs)
+        : CBaseFilter(L"Test filter", nullptr, &m_lock, GUID_NULL), m_journal(j), m_tag(tag),
+          m_pin(this, &m_lock, std::forward<A>(pinArgs)...) {
+        NonDelegatingAddRef();
+    }
+    ~CTestFilter() override {
+        if constexpr (std::is_base_of_v<CSourceOutputPin, P>) m_pin.Inactive();  // ends the delivery thread
+        m_pin.DisconnectInternal();
+    }
     int GetPinCount() override { return 1; }
     CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
-    QV_JOURNALED(CBaseFilter, "renderer", Stop, (), ())
-    QV_JOURNALED(CBaseFilter, "renderer", Pause, (), ())
-    QV_JOURNALED(CBaseFilter, "renderer", Run, (REFERENCE_TIME t), (t))
-    CRecordingPin& Pin() { return m_pin; }
-    REFERENCE_TIME RunStart() {
-        platform::CAutoLock l(m_lock);
-        return m_tStart;
-    }
+    HRESULT Stop() override { return Note("Stop"), CBaseFilter::Stop(); }
+    HRESULT Pause() override { return Note("Pause"), CBaseFilter::Pause(); }
+    HRESULT Run(REFERENCE_TIME t) override { return Note("Run"), CBaseFilter::Run(t); }
+    P& Pin() { return m_pin; }
 
 private:
-    CRecordingRenderer(Journal* journal, const wchar_t* name);
+    void Note(const char* what) {
+        if (m_journal) m_journal->Add(m_tag + ":" + what);
+    }
     CCritSec m_lock;  // the base's filter lock: state and connection changes; outermost
     Journal* m_journal;
-    CRecordingPin m_pin;
+    std::string m_tag;
+    P m_pin;
+};
+
+struct CRecordingRenderer final : CTestFilter<CRecordingPin> {
+    static CRecordingRenderer* Create(Journal* j) { return new CRecordingRenderer(j); }
+    explicit CRecordingRenderer(Journal* j) : CTestFilter(j, "renderer", j) {}
 };
 
 // A source with one push pin offering `types`.
-class CRecordingSource final : public CBaseFilter {
-public:
-    static CRecordingSource* Create(Journal* journal, std::vector<CMediaType> types, const wchar_t* name = L"Source");
-    ~CRecordingSource() override { m_pin.Inactive(), m_pin.DisconnectInternal(); }
-    int GetPinCount() override { return 1; }
-    CBasePin* GetPin(int n) override { return n == 0 ? &m_pin : nullptr; }
-    QV_JOURNALED(CBaseFilter, "source", Stop, (), ())
-    QV_JOURNALED(CBaseFilter, "source", Pause, (), ())
-    QV_JOURNALED(CBaseFilter, "source", Run, (REFERENCE_TIME t), (t))
-    CSourceOutputPin& Pin() { return m_pin; }
-
-private:
-    CRecordingSource(Journal* journal, std::vector<CMediaType> types, const wchar_t* name);
-    CCritSec m_lock;  // the base's filter lock; outermost
-    Journal* m_journal;
-    CSourceOutputPin m_pin;
+struct CRecordingSource final : CTestFilter<CSourceOutputPin> {
+    static CRecordingSource* Create(Journal* j, std::vector<CMediaType> types) { return new CRecordingSource(j, std::move(types)); }
+    CRecordingSource(Journal* j, std::vector<CMediaType> types) : CTestFilter(j, "source", nullptr, L"Out", std::move(types), 4096, 3) {}
 };
-
-#undef QV_JOURNALED
 
 }  // namespace qvtest
