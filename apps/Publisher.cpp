@@ -241,15 +241,17 @@ bool Publisher::Impl::PrepareSettings(SettingsOverlay& overlay,
     int model = o.timestamps == "advanced" ? 1 : o.timestamps == "poc" ? 2 : 0;
     if (model == 0) {
         model = getRegistryKey(KEY_RTMPSINK, "TimestampModel", 0);
-        if (model == 0) {
-            model = 2;
-            // The picture-order clock runs at 25 fps when the stream has no timing of its own;
-            // another rate given with --fps needs the running clock, which follows the input times.
-            const ElementaryInput* v = inputs[kVideo].get();
-            if (v && !v->RateFromStream() && (v->FrameRate().num != 25 * v->FrameRate().den)) model = 1;
-        }
+        if (model == 0) model = 2;
     }
     overlay.SetDword(KEY_RTMPSINK, "TimestampModel", static_cast<uint32_t>(model));
+    // A stream without timing of its own is timed at the rate the inputs are read at (--fps, or
+    // 25 fps), by every timestamp behaviour alike.
+    if (const ElementaryInput* v = inputs[kVideo].get(); v && !v->RateFromStream()) {
+        const Rate r = v->FrameRate();
+        overlay.SetString(KEY_RTMPSINK, "FallbackFrameRate", std::to_string(r.num) + "/" + std::to_string(r.den));
+        if (o.fps.empty())
+            reporter.Error("warning: " + v->path() + " carries no frame rate; timed at 25 fps (give --fps)");
+    }
     if (!o.log.empty()) {
         const std::string moduleName = std::filesystem::path(modulePath).filename().string();
         const std::string key = std::string(KEY_DEBUGZEPH) + "\\" + moduleName;

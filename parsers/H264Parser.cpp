@@ -58,6 +58,17 @@ void CParserH264Base<Modifier>::MakeModel() {
         m_pModel = std::make_unique<CH264PocTimestampModel>();
     else if (!poc && !dynamic_cast<CH264TimestampModel*>(m_pModel.get()))
         m_pModel = std::make_unique<CH264TimestampModel>();
+    if (auto* p = dynamic_cast<CH264PocTimestampModel*>(m_pModel.get()))
+        p->SetFallbackFrameRate(m_uFallbackNum, m_uFallbackDen);
+}
+
+template <class Modifier>
+void CParserH264Base<Modifier>::SetFallbackFrameRate(uint32_t num, uint32_t den) {
+    platform::CAutoLock state(m_StateLock);
+    if (num == 0 || den == 0) return;
+    m_uFallbackNum = num;
+    m_uFallbackDen = den;
+    MakeModel();
 }
 
 template <class Modifier>
@@ -395,8 +406,10 @@ bool CParserH264Base<Modifier>::GetChunk(BS::data_t** out, int32_t flush) {
     }
     BS::data_t* d = nullptr;
     if (!m_pModel->Get(&d, flush != 0)) return false;
-    if (d->dts < 0) d->dts = 0;
-    if (d->pts < 0) d->pts = 0;
+    if (!m_pModel->TimesBeforeZeroAreMeant()) {
+        if (d->dts < 0) d->dts = 0;
+        if (d->pts < 0) d->pts = 0;
+    }
     if (out) *out = d;
     else BS::data_t::Release(d);
     return true;

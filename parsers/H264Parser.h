@@ -28,6 +28,9 @@ public:
     // whatever timestamp mode Init is given; any other value leaves the choice to Init's mode.
     explicit CParserH264Base(int32_t model = H264_TS_ADVANCED);
     ~CParserH264Base() override;
+    // The frame rate (num/den) the picture-order clock runs at when the sequence parameter set
+    // carries no timing; 25 fps unless given. Ignored when either is 0.
+    void SetFallbackFrameRate(uint32_t num, uint32_t den);
 
     using BS::CBaseParser::Init;
     bool GetFormat(BS::format_t* out) override;
@@ -78,6 +81,8 @@ private:
     Modifier m_Writer;
     std::unique_ptr<CH264TimestampModelBase> m_pModel;
     int32_t m_iModel;
+    uint32_t m_uFallbackNum = 25;
+    uint32_t m_uFallbackDen = 1;
     int32_t m_iTimestampMode = H264_TS_ADVANCED;
     uint8_t m_FlagByte = 1;
     int32_t m_iFourthOption = 0;

@@ -24,6 +24,14 @@ void CH264PocTimestampModel::Reset(int32_t mode) {
     Log(LOG_TIMING, 3, "H264PocDPB::Reset");
 }
 
+void CH264PocTimestampModel::SetFallbackFrameRate(uint32_t num, uint32_t den) {
+    platform::CAutoLock lock(m_Lock);
+    // Two field periods a frame; a rate the clock cannot hold (over 2^31 fps) is refused.
+    if (num == 0 || den == 0 || num > 0x7FFFFFFFu) return;
+    m_iFallbackTick = den;
+    m_iFallbackTimeScale = 2 * num;
+}
+
 int32_t CH264PocTimestampModel::ReorderDepth() {
     platform::CAutoLock lock(m_Lock);
     return m_bDepthKnown ? m_iReorder : -1;
@@ -42,8 +50,8 @@ void CH264PocTimestampModel::TakeClock(const h264::SPS& sps) {
         m_iTick = sps.num_units_in_tick;
         m_iTimeScale = sps.time_scale;
     } else {
-        m_iTick = 1;
-        m_iTimeScale = 50;  // 25 frames per second, as the parser assumes
+        m_iTick = m_iFallbackTick;
+        m_iTimeScale = m_iFallbackTimeScale;
     }
     if (sps.bitstream_restriction_flag && sps.max_num_reorder_frames >= 0) {
         m_iReorder = std::min(sps.max_num_reorder_frames, kMaxReorder);

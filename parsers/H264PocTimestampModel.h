@@ -28,6 +28,10 @@ public:
     void Reset(int32_t mode) override;
     // The reorder depth in frames, or -1 while it is still being measured.
     int32_t ReorderDepth();
+    bool TimesBeforeZeroAreMeant() const override { return true; }
+    // The frame rate the clock runs at when the sequence parameter set carries no timing (25 fps
+    // unless set); it takes effect at the next stream start.
+    void SetFallbackFrameRate(uint32_t num, uint32_t den);
 
 protected:
     bool Schedule(bool flush) override;
@@ -70,4 +74,6 @@ private:
     int64_t m_iLastPoc = 0;         // for pictures whose header could not be read
     uint32_t m_iTick = 1;           // one field period is m_iTick / m_iTimeScale seconds
     uint32_t m_iTimeScale = 50;
+    uint32_t m_iFallbackTick = 1;   // the field period without timing in the stream
+    uint32_t m_iFallbackTimeScale = 50;
 };

@@ -37,6 +37,10 @@ public:
     bool Get(BS::data_t** out, bool flush);
     virtual void Reset(int32_t mode);
     size_t QueuedUnits();
+    // True when the model's times before 0 are meant: pictures decoded before the first one shown.
+    // The sink then shifts the whole timeline (every track) so that the first decode time is 0,
+    // as a muxer does; raising them to 0 would give the first pictures one decode time.
+    virtual bool TimesBeforeZeroAreMeant() const { return false; }
 
 protected:
     // Gives the front unit (at least) its times; false when it has to wait for more units.

@@ -145,7 +145,7 @@ private:
     void DestroyTracks();
     // Takes every unit the track's parser still holds into its queue (the parser's end-of-stream
     // drain); B pictures left without their reference are freed. Needs m_SinkLock.
-    void DrainParserLocked(BS::track_t& t);
+    void DrainParserLocked(BS::track_t& t, bool endOfStream);
     void DropVideo(BS::track_t& t, size_t q);
     void DropAudio(BS::track_t& t, size_t q);
     bool SendScriptRecord(BS::data_t* record, int32_t chunkStream, int32_t type);

@@ -115,6 +115,7 @@ bool CRTMPSink::PutData(data_t* sample, int32_t track, bool owned) {
             Log(LOG_TRACE, 6, "CRTMPSink::PutData out_data: (track %d, size %d, time %d)", track, unit->size_actual,
                 static_cast<int>(unit->dts));
             t.sample_list.push_back(unit);
+            if (unit->dts != NO_TIME) t.last_queued_dts = unit->dts;
             // NO_TIME units carry no position in time; they never start a rate interval.
             if (unit->dts != NO_TIME && unit->dts >= sink::AddSat(t.time_of_last_rate, 1000)) {
                 const double bits = static_cast<double>(t.total_bytes - t.bytes_at_last_rate) * 8.0 * 1000.0;
@@ -146,20 +147,29 @@ bool CRTMPSink::SetEndOfStream(int32_t track) {
         // the queue now: a track at end of stream with an empty queue stops holding the others
         // back, and units drained only by the closing flush would follow later units of the
         // other track and leave out of decoding order.
-        DrainParserLocked(t);
+        DrainParserLocked(t, true);
     }
     m_evData.Set();
     return true;
 }
 
-void CRTMPSink::DrainParserLocked(track_t& t) {
+void CRTMPSink::DrainParserLocked(track_t& t, bool endOfStream) {
     if (!t.parser) return;
     data_t* unit = nullptr;
     while (t.parser->GetChunk(&unit, 1)) {
         if (!unit) continue;
-        // A B frame left at the end has lost its reference; it is not worth sending.
-        if (unit->frame_type == FRAME_B) data_t::Release(unit);
-        else t.sample_list.push_back(unit);
+        // At the end of the input every picture still held has its references (they come
+        // before it in decoding order) and is published, when the timestamp model could time it
+        // after the one before (one that cannot order B pictures gives it the same time, and
+        // the picture would then go out of decoding order). A flush of a stopped graph cuts the
+        // stream anywhere: a B frame left there is not worth sending.
+        const bool timed = unit->dts != NO_TIME && (t.last_queued_dts == NO_TIME || unit->dts > t.last_queued_dts);
+        if (unit->frame_type == FRAME_B && !(endOfStream && timed)) {
+            data_t::Release(unit);
+        } else {
+            t.sample_list.push_back(unit);
+            if (unit->dts != NO_TIME) t.last_queued_dts = unit->dts;
+        }
         unit = nullptr;
     }
 }
@@ -308,7 +318,7 @@ bool CRTMPSink::Flush(bool sendRemaining, bool discard) {
         platform::CAutoLock g(m_SinkLock);
         m_bNoWait.store(true);
         for (track_t* t : m_Tracks) {
-            DrainParserLocked(*t);
+            DrainParserLocked(*t, false);
             count += t->sample_list.size();
         }
     }

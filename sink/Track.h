@@ -29,6 +29,7 @@ struct track_t {
     int32_t index = 0;
     platform::CReentrantLock lock;  // kept with the track; the sink's own paths use the sink lock
     bool end_of_stream = false;
+    int64_t last_queued_dts = NO_TIME;  // of the last unit the parser handed over
     std::unique_ptr<CBaseParser> parser;
     bool active = true;
     int32_t user_value = 0;

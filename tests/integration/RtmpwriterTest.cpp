@@ -48,25 +48,20 @@ std::optional<Recording> Probe(const std::string& path) {
     for (const auto& p : (*j)["packets"]) (p["codec_type"] == "video" ? r.videoPackets : r.audioPackets).push_back(p);
     for (const auto* packets : {&r.videoPackets, &r.audioPackets})
         for (size_t i = 1; i < packets->size(); ++i)
-            EXPECT_GE((*packets)[i]["dts"].asInt64(), (*packets)[i - 1]["dts"].asInt64()) << path << " packet " << i;
+            EXPECT_GT((*packets)[i]["dts"].asInt64(), (*packets)[i - 1]["dts"].asInt64()) << path << " packet " << i;
     return r;
 }
 
-// Every recorded picture at one of the encoder's presentation times (relative to the first), in
-// order; only B pictures still held for reordering when the input ends may be missing.
-void ExpectEncoderPictures(const Recording& rec, const std::vector<int64_t>& source, size_t maxTail) {
-    ASSERT_FALSE(rec.videoPackets.empty());
-    ASSERT_LE(rec.videoPackets.size(), source.size());
-    ASSERT_GE(rec.videoPackets.size() + maxTail, source.size());
-    std::vector<int64_t> got, want(source);
+// Every picture of the encoder recorded, each at the encoder's presentation time (relative to the
+// first picture shown).
+void ExpectEncoderPictures(const Recording& rec, std::vector<int64_t> want) {
+    std::vector<int64_t> got;
     for (const auto& p : rec.videoPackets) got.push_back(p["pts"].asInt64());
+    ASSERT_EQ(got.size(), want.size());
+    ASSERT_FALSE(got.empty());
     std::sort(got.begin(), got.end());
     std::sort(want.begin(), want.end());
-    for (size_t i = 0, k = 0; i < got.size(); ++i, ++k) {
-        for (; k < want.size() && want[k] - want[0] != got[i] - got[0]; ++k)
-            EXPECT_GE(k + 2 * maxTail, want.size()) << "picture at " << want[k] - want[0] << " ms missing";
-        ASSERT_LT(k, want.size()) << "recorded picture " << i << " at " << got[i] - got[0] << " ms is not the encoder's";
-    }
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i] - got[0], want[i] - want[0]) << "picture " << i;
 }
 
 class Rtmpwriter : public ::testing::Test {
@@ -110,13 +105,12 @@ protected:
 TEST_F(Rtmpwriter, PublishesFixturesAndALiveEncoderWritingTwoFifos) {
     struct Row {
         std::string video, audio, streams;
-        size_t maxTail;
         double seconds;
         bool fifos;
     };
-    for (const Row& r : {Row{"rt20", "aac20", "h264 Main 320x240, aac 48000 Hz 2", 2, 20.0, false},
-                         Row{"high_bpyr", "aac48s", "h264 High 320x240, aac 48000 Hz 2", 4, 3.0, false},
-                         Row{"baseline", "aac48s", "h264 Constrained Baseline 320x240, aac 48000 Hz 2", 0, 3.0, true}}) {
+    for (const Row& r : {Row{"rt20", "aac20", "h264 Main 320x240, aac 48000 Hz 2", 20.0, false},
+                         Row{"high_bpyr", "aac48s", "h264 High 320x240, aac 48000 Hz 2", 3.0, false},
+                         Row{"baseline", "aac48s", "h264 Constrained Baseline 320x240, aac 48000 Hz 2", 3.0, true}}) {
         SCOPED_TRACE(r.video);
         std::vector<std::string> args{nginx->url(r.video), "--video", Fixture(r.video + ".h264"), "--audio", Fixture(r.audio + ".aac")};
         ChildProcess ffmpeg;
@@ -130,7 +124,8 @@ TEST_F(Rtmpwriter, PublishesFixturesAndALiveEncoderWritingTwoFifos) {
         }
         EXPECT_EQ(RunToEnd(args), 0) << Stderr();
         EXPECT_EQ(Stderr(), "");
-        EXPECT_NEAR(elapsed, r.seconds, 1.0);  // give or take connect and close
+        // Paced: never ahead of the media. How much later it ends depends on the machine's load.
+        EXPECT_GE(elapsed, r.seconds - 0.5);
         if (r.fifos) {
             EXPECT_EQ(ffmpeg.wait(10s), 0) << qvtest::readFile(dir.file("ffmpeg.txt")).value_or("");
         }
@@ -143,7 +138,7 @@ TEST_F(Rtmpwriter, PublishesFixturesAndALiveEncoderWritingTwoFifos) {
                       " Hz " + a["channels"].asString(), r.streams);
         EXPECT_NEAR(std::stod(rec->format["duration"].asString()), r.seconds, 0.5);
         EXPECT_EQ(rec->audioPackets.size(), FixturePts(r.audio).size());
-        ExpectEncoderPictures(*rec, FixturePts(r.video), r.maxTail);
+        ExpectEncoderPictures(*rec, FixturePts(r.video));
     }
 }
 
@@ -219,10 +214,10 @@ TEST_F(Rtmpwriter, StartsWithoutTheServerAndPublishesWhenItComes) {
     ASSERT_TRUE(late.waitPublishing("live", "late", false, 10s));
     auto rec = Probe(late.recordFile("late"));
     ASSERT_TRUE(rec);
-    // Every picture from a key frame (every 50th of the 500) to the end, but for B pictures held at
-    // the end. Counted, not timed: the times jump after the first group of pictures (by 1.3 s seen).
+    // Every picture from a key frame (every 50th of the 500) to the end. Counted, not timed: the
+    // times jump after the first group of pictures (by 1.3 s seen).
     const size_t missing = 500 - std::min<size_t>(rec->videoPackets.size(), 500);
-    EXPECT_TRUE(missing < 250 && missing % 50 <= 2) << rec->videoPackets.size() << " pictures";
+    EXPECT_TRUE(missing < 250 && missing % 50 == 0) << rec->videoPackets.size() << " pictures";
     EXPECT_EQ(rec->video["codec_name"], "h264");
     EXPECT_NE(rec->videoPackets.front()["flags"].asString().find('K'), std::string::npos);
 }

@@ -200,10 +200,12 @@ struct TimesCase {
     const char* types = "";  // I, P, B, U unknown
     int minEarly = 0, maxEarly = INT_MAX;  // records out before the flush
     bool prefix = false;  // the flush times the rest without reordering: not checked
+    uint32_t fallbackNum = 0, fallbackDen = 1;  // the caller's frame rate for an SPS without timing
 };
 
 const char* kPyramid = "I0.0 P1.16 B2.8 b3.4 b3.12 P3.32 B4.24 b5.20 b5.28";  // two frames deep, 2 per frame
-const char* kPyrTimes = "0 0 0:160 0:80 40 80:120 120:320 160:240 200 240:280";
+// Pictures decoded before the first one shown get times before 0: the sink shifts the timeline.
+const char* kPyrTimes = "-80 -80:0 -40:160 0:80 40 80:120 120:320 160:240 200 240:280";
 constexpr int32_t kSimple = H264_TS_SIMPLE, kAdv = H264_TS_ADVANCED, kPoc = H264_TS_PICTURE_ORDER;
 
 const TimesCase kTimes[] = {
@@ -216,12 +218,14 @@ const TimesCase kTimes[] = {
      "980 980:1000 1000:1020 1020:1040 1040:1060", "", 5, INT_MAX, true},
     {"PocFieldPairs", kPoc, kAdv, &kFieldsReorder1,  // the last frame shows its bottom field first
      "I0.0t P0.1b P1.6t P1.7b b2.2t b2.3b b2.4t b2.5b P2.9t P2.8b",
-     "0 0 0:20 0:120 20:140 40 60 80 100 120:180 140:160", "UIPPPBBBBPP"},
+     "-40 -40:0 -20:20 0:120 20:140 40 60 80 100 120:180 140:160", "UIPPPBBBBPP"},
     {"PocSignalledDepth", kPoc, kSimple, &kPoc8Reorder2, kPyramid, kPyrTimes, "", 5},
     {"PocMeasuredDepth", kPoc, kSimple, &kPoc8, kPyramid, kPyrTimes, "", 0, 0},
     {"PocType2", kPoc, kSimple, &kPocType2, "I0.0 P1.0 P2.0 P3.0", "0 0 40 80 120", "", 3, 3},
     {"PocClockJumps", kPoc, kSimple, &kReorder0,  // a second late: followed; 10 ms: noise
      "I0.0@1000 P1.2 I0.0@2000 P1.2 I0.0@2050 P1.2", "1000 1000 1040 2000 2040 2080 2120"},
+    {"PocFallbackRate", kPoc, kAdv, &kFieldsUntimed,  // 1001/60000 s a field, to the millisecond below
+     "I0.0t P0.1b P1.4t P1.5b P2.8t P2.9b", "0 0 16 33 50 66 83", "", 0, INT_MAX, false, 30000, 1001},
 };
 
 class H264Times : public ::testing::TestWithParam<TimesCase> {};
@@ -230,6 +234,7 @@ TEST_P(H264Times, HandWorkedTimes) {
     const TimesCase& c = GetParam();
     Parser p(c.model);
     ASSERT_TRUE(p.Init(Parser::kDefaultBufferSize, c.mode, 1, 0));
+    p.SetFallbackFrameRate(c.fallbackNum, c.fallbackDen);  // 0: none given
     std::vector<Out> out;
     std::istringstream pics(c.pics);
     bool first = true;
