@@ -14,9 +14,28 @@ LISTS=("$@")
 [ ${#LISTS[@]} -gt 0 ] || LISTS=(scripts/mutants-*.txt)
 
 mkdir -p "$WORK"
-# A fresh copy with the files' times kept, so the scratch build stays incremental across runs.
-rm -rf "$WORK/src"; mkdir -p "$WORK/src"
-tar -C "$ROOT" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$WORK/src" -xf -
+# The scratch copy is brought up to date by content: a changed file is written anew (so it is newer
+# than its objects, whatever its time in the tree), an unchanged one keeps its time, so the scratch
+# build stays incremental across runs and never misses a change.
+python3 - "$ROOT" "$WORK/src" <<'EOF'
+import filecmp, os, shutil, sys
+root, dst = sys.argv[1:3]
+keep = set()
+for d, dirs, files in os.walk(root):
+    dirs[:] = [x for x in dirs if not (d == root and (x.startswith("build") or x == ".git"))]
+    for f in files:
+        rel = os.path.relpath(os.path.join(d, f), root)
+        keep.add(rel)
+        src, out = os.path.join(root, rel), os.path.join(dst, rel)
+        if not os.path.isfile(out) or not filecmp.cmp(src, out, shallow=False):
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            shutil.copyfile(src, out)
+            shutil.copymode(src, out)
+for d, dirs, files in os.walk(dst):
+    for f in files:
+        if os.path.relpath(os.path.join(d, f), dst) not in keep:
+            os.remove(os.path.join(d, f))
+EOF
 cmake -S "$WORK/src" -B "$WORK/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BENCH=OFF >/dev/null
 echo "baseline build ..."
 cmake --build "$WORK/build" -j "$JOBS" >"$WORK/build.log" 2>&1 || { tail -30 "$WORK/build.log"; exit 1; }
