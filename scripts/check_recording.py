@@ -57,7 +57,8 @@ def main():
 
     first_shown = None
     if a.video:
-        want = int(count(a.video, "v:0").get("nb_read_packets", 0))
+        info = count(a.video, "v:0")
+        want = int(info.get("nb_read_packets", 0))
         got = packets(a.recording, "v:0")
         check("video packets", len(got) == want, "%d recorded of %d" % (len(got), want))
         if got:
@@ -71,7 +72,7 @@ def main():
             first_shown = shown[0]
             rate = a.fps
             if not rate:
-                num, _, den = count(a.video, "v:0").get("r_frame_rate", "25/1").partition("/")
+                num, _, den = info.get("r_frame_rate", "25/1").partition("/")
                 rate = float(num) / float(den or 1)
             step = 1000.0 / rate
             bad = sum(1 for i in range(1, len(shown))
