@@ -122,6 +122,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     const std::string st = "Stream";
     app.add_flag("--no-b-frames", p.noBFrames, "no B pictures: with --timestamps advanced, decoding time = presentation time")->group(st);
     app.add_flag("--no-padding", p.noPadding, "leave H.264 filler data out of the stream")->group(st);
+    app.add_flag("--keep-sei", p.keepSei, "publish H.264 SEI units (captions, picture timing, user data) with the pictures")
+        ->group(st);
     app.add_flag("--live", p.live, "live capture: video is timed by its arrival and inputs are never held back")->group(st);
     app.add_option("--audio-delay", p.audioDelay, "shift audio by this many ms")->group(st);
     app.add_flag("--timecode", p.timecode, "write time codes (onFI) into the stream")->group(st);

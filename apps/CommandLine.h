@@ -16,7 +16,7 @@ struct PublishOptions {
     std::optional<int32_t> connectTimeout, sendTimeout, receiveTimeout;
     std::optional<int32_t> bufferSize, packetSize, socketBuffer;
     std::string bufferMode;  // "", "wait", "drop"
-    bool noBFrames = false, tcpNoDelay = false, noPadding = false;
+    bool noBFrames = false, tcpNoDelay = false, noPadding = false, keepSei = false;
     bool fallbackPorts = false, fallbackTunnel = false, startWithoutConnection = false;
     std::string userAgent;
     std::string connectArgs;

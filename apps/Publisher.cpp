@@ -244,6 +244,7 @@ bool Publisher::Impl::PrepareSettings(SettingsOverlay& overlay,
         if (model == 0) model = 2;
     }
     overlay.SetDword(KEY_RTMPSINK, "TimestampModel", static_cast<uint32_t>(model));
+    if (o.keepSei) overlay.SetDword(KEY_RTMPSINK, "PassthroughSei", 1);
     // A stream without timing of its own is timed at the rate the inputs are read at (--fps, or
     // 25 fps), by every timestamp behaviour alike.
     if (const ElementaryInput* v = inputs[kVideo].get(); v && !v->RateFromStream()) {

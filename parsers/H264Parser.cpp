@@ -161,7 +161,8 @@ void CParserH264Base<Modifier>::UpdateFormat() {
         }
     } else {
         if (m_Sps.time_scale == 0) Log(LOG_TRACE, 2, "CParserH264Base::GetAccessUnit: warning: timescale is zero");
-        fps = 25.0;
+        // 25 unless the caller knows the stream's rate (FallbackFrameRate).
+        fps = static_cast<double>(m_uFallbackNum) / m_uFallbackDen;
     }
     v.fps = fps;
     v.aspect_x = m_Sps.sar_width;

@@ -48,6 +48,7 @@ public:
     // 16., 17. Whether filler-data NAL units are passed through.
     virtual bool GetPassthroughPadding() { return m_Writer.GetPassthroughPadding(); }
     virtual void SetPassthroughPadding(bool on) { m_Writer.SetPassthroughPadding(on); }
+    void SetPassthroughSei(bool on) { m_Writer.SetPassthroughSei(on); }
 
     int32_t TimestampMode() const { return m_iTimestampMode; }
     const h264::SPS& CurrentSps() const { return m_Sps; }

@@ -9,6 +9,10 @@ std::unique_ptr<CParserH264RTMP> CreateH264Parser() {
     Log(LOG_TRACE, 3, "CreateH264Parser: TimestampModel %d", model);
     auto parser =
         std::make_unique<CParserH264RTMP>(model == H264_TS_PICTURE_ORDER ? H264_TS_PICTURE_ORDER : H264_TS_ADVANCED);
+    // Off by default: servers and players that expect slices only never see anything else.
+    const bool sei = getRegistryKey(KEY_RTMPSINK, "PassthroughSei", 0) != 0;
+    parser->SetPassthroughSei(sei);
+    Log(LOG_TRACE, 3, "CreateH264Parser: PassthroughSei %d", sei ? 1 : 0);
     // "num/den" or a whole number of frames per second, for streams whose SPS carries no timing.
     char rate[64];
     if (getRegistryString(KEY_RTMPSINK, "FallbackFrameRate", rate, sizeof rate, nullptr) == 0 && rate[0]) {

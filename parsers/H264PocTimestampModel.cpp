@@ -21,6 +21,9 @@ void CH264PocTimestampModel::Reset(int32_t mode) {
     m_iLastPoc = 0;
     m_iTick = 1;
     m_iTimeScale = 50;
+    m_iFollowCount = m_iLastBackwardTime = 0;
+    m_iFollowSum = 0;
+    m_iLastIncoming = 0;
     Log(LOG_TIMING, 3, "H264PocDPB::Reset");
 }
 
@@ -165,9 +168,12 @@ void CH264PocTimestampModel::Feed(const Frame& f) {
                 Log(LOG_TIMING, 3, "H264PocDPB: clock moved by %lld ms to the incoming time %lld",
                     static_cast<long long>(first->time - expected), static_cast<long long>(first->time));
                 m_iBaseMs += first->time - expected;
+                m_iFollowCount = m_iLastBackwardTime = 0;  // the frames before say nothing of the new clock
+                m_iFollowSum = 0;
             }
         }
     }
+    if (first->time != NO_TIME) FollowIncomingTime(first->time);
     for (int i = 0; i < f.count; ++i) {
         H264AccessUnit* p = f.pictures[i];
         p->order.dts = m_iBaseMs + SlotMs(m_iDecodeSlot + i - 2 * int64_t{m_iReorder});
@@ -182,6 +188,42 @@ void CH264PocTimestampModel::Feed(const Frame& f) {
     }
     m_Waiting.push_back(f);
     while (m_Waiting.size() > static_cast<size_t>(m_iReorder)) OutputSmallest();
+}
+
+void CH264PocTimestampModel::FollowIncomingTime(int64_t time) {
+    // Far-off times (a broken source) are clamped so the sum cannot overflow.
+    constexpr int64_t kLimit = int64_t{1} << 52;
+    const int64_t r = std::clamp(time - std::clamp(SlotMs(m_iDecodeSlot), -kLimit, kLimit), -kLimit, kLimit);
+    if (m_iFollowCount > 0 && time < m_iLastIncoming) m_iLastBackwardTime = m_iFollowCount;
+    m_iLastIncoming = time;
+    int64_t& slot = m_Follow[m_iFollowCount % kFollowFrames];
+    if (m_iFollowCount >= kFollowFrames) m_iFollowSum -= slot;
+    slot = r;
+    m_iFollowSum += r;
+    ++m_iFollowCount;
+    int64_t target = 0, deadband = 0, forward = 0;
+    if (m_iLastBackwardTime == 0 || m_iFollowCount - m_iLastBackwardTime > kFollowFrames) {
+        // Times in decoding order: arrival times, late by the source's jitter but never early,
+        // so the smallest of the last few is the clock; a lost frame is followed within them.
+        if (m_iFollowCount < kArrivalFrames) return;
+        target = INT64_MAX;
+        for (size_t i = 1; i <= kArrivalFrames; ++i) target = std::min(target, m_Follow[(m_iFollowCount - i) % kFollowFrames]);
+        deadband = SlotMs(1) / 2;
+        forward = (target - m_iBaseMs) / 2;
+    } else {
+        // Presentation times: only the mean over whole groups of pictures is free of reordering,
+        // and until the window is full a part of a group would bias it.
+        if (m_iFollowCount < kFollowFrames) return;
+        target = static_cast<int64_t>(m_iFollowSum / static_cast<__int128>(kFollowFrames));
+        deadband = SlotMs(1);
+        forward = (target - m_iBaseMs) / 8;
+    }
+    const int64_t gap = target - m_iBaseMs;
+    if (gap > std::max<int64_t>(deadband, 1)) {
+        m_iBaseMs += std::max<int64_t>(forward, 1);
+    } else if (gap < -std::max<int64_t>(deadband, 1)) {
+        m_iBaseMs -= 1;
+    }
 }
 
 void CH264PocTimestampModel::OutputSmallest() {

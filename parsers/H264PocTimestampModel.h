@@ -11,6 +11,16 @@
 // which never passes the pts. R comes from the sequence parameter set's max_num_reorder_frames
 // when it is signalled, is 0 for picture order count type 2, and otherwise is measured on the
 // first pictures of the stream (they are held until the depth is known).
+//
+// The clock's rate comes from the stream, but a live source's real rate does not always match it
+// (29.97 against a signalled 30, or dropped frames). The picture clock therefore follows the
+// incoming times: (incoming time - the clock's decoding position) says where the clock should
+// start, and the start is moved towards it when they differ by more than a fraction of a frame.
+// Incoming times that rise in decoding order are arrival times (the smallest of the last few is
+// taken, jitter only ever delays); otherwise they are presentation times, and the mean over the
+// last frames is taken, since over whole groups of pictures presentation positions are a
+// permutation of decoding positions. Forward moves close part of the gap at once; backward ones
+// are 1 ms a frame, which keeps decode times strictly rising and presentation times in order.
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -55,6 +65,7 @@ private:
     void Drain();
     int64_t SlotMs(int64_t slots) const;
     void TakeClock(const h264::SPS& sps);
+    void FollowIncomingTime(int64_t time);
 
     h264::CPicOrderCount m_Poc;
     bool m_bHaveOpenField = false;
@@ -76,4 +87,11 @@ private:
     uint32_t m_iTimeScale = 50;
     uint32_t m_iFallbackTick = 1;   // the field period without timing in the stream
     uint32_t m_iFallbackTimeScale = 50;
+    // Incoming time minus the clock's decoding position, for the last kFollowFrames timed frames.
+    static constexpr size_t kFollowFrames = 64, kArrivalFrames = 4;
+    int64_t m_Follow[kFollowFrames] = {};
+    size_t m_iFollowCount = 0;
+    size_t m_iLastBackwardTime = 0;  // m_iFollowCount when an incoming time last went back
+    int64_t m_iLastIncoming = 0;
+    __int128 m_iFollowSum = 0;
 };

@@ -77,6 +77,7 @@ int32_t RTMPNALUModifier::Size(const std::deque<NalEntry>& list, int32_t count) 
         const int64_t len = list[i].payloadLength();
         if (list[i].isSlice()) size += 4 + len + std::max<int64_t>(len / 10, 64);
         else if (list[i].nal_unit_type == h264::NAL_FILLER && m_bPadding) size += 4 + len;
+        else if (list[i].nal_unit_type == h264::NAL_SEI && m_bSei) size += 4 + len;
     }
     return size > INT32_MAX ? 0 : static_cast<int32_t>(size);
 }
@@ -148,11 +149,13 @@ int32_t RTMPNALUModifier::WriteNalu(const NalEntry& e, const uint8_t* buffer, st
     case h264::NAL_SLICE:
     case h264::NAL_IDR:
     case h264::NAL_FILLER:
+    case h264::NAL_SEI:
         break;
     default:
         return 0;
     }
     if (e.nal_unit_type == h264::NAL_FILLER && !m_bPadding) return 0;
+    if (e.nal_unit_type == h264::NAL_SEI && !m_bSei) return 0;
     const auto len = static_cast<uint32_t>(nal.size());
     const bool valid = m_iQpLast != kQpUnknown && m_iQpSent != kQpUnknown;
     Log(LOG_TRACE, 5, "RTMPNALUModifier::WriteNalu: qpLast %d, qpSent %d diff qp %d", m_iQpLast, m_iQpSent,

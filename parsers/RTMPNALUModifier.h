@@ -54,6 +54,9 @@ public:
 
     void SetPassthroughPadding(bool on);
     bool GetPassthroughPadding() const { return m_bPadding; }
+    // SEI units (caption data, picture timing, user data) go out with the slices they precede.
+    void SetPassthroughSei(bool on) { m_bSei = on; }
+    bool GetPassthroughSei() const { return m_bSei; }
     State GetState() const { return m_iState; }
     int32_t QpSent() const { return m_iQpSent; }
     int32_t QpLast() const { return m_iQpLast; }
@@ -78,4 +81,5 @@ private:
     int32_t m_iQpSent = kQpUnknown;
     int32_t m_iQpLast = kQpUnknown;
     bool m_bPadding = false;
+    bool m_bSei = false;
 };

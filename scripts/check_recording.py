@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
 """Checks a server's recording against the elementary streams that were published.
 
-    scripts/check_recording.py RECORDING [--video IN.h264] [--audio IN.aac] [--fps N]
+    scripts/check_recording.py RECORDING [--video IN.h264] [--audio IN.aac] [--fps N] [--sei]
 
 Exact checks, no tolerance that could hide a lost frame:
   - as many video and audio packets as the inputs hold;
   - video decode times strictly rising from 0, presentation times never before them, and the
     presentation step regular (1000/fps ms, to the millisecond the container rounds to);
   - audio starting within one audio frame of the first picture shown;
-  - every decoded picture and audio frame identical to decoding the input (ffmpeg framemd5).
+  - every decoded picture and audio frame identical to decoding the input (ffmpeg framemd5), and
+    the same field order;
+  - with --sei, the recording's SEI units those of the input, byte for byte and in order.
 Prints one line a check and a last line "VERDICT: PASS" or "VERDICT: FAIL"; exits 0 or 1.
 """
 import argparse
 import json
 import math
+import re
 import subprocess
 import sys
 
@@ -31,7 +34,7 @@ def packets(path, stream):
 
 def count(path, stream):
     out = run(["ffprobe", "-v", "error", "-select_streams", stream, "-count_packets", "-show_entries",
-               "stream=nb_read_packets,r_frame_rate,sample_rate", "-of", "json", path])
+               "stream=nb_read_packets,r_frame_rate,sample_rate,field_order", "-of", "json", path])
     streams = json.loads(out).get("streams", [])
     return streams[0] if streams else {}
 
@@ -42,12 +45,23 @@ def hashes(path, stream):
     return [line.rsplit(",", 1)[1].strip() for line in out.splitlines() if line and not line.startswith("#")]
 
 
+def sei_units(path):
+    # The recording's units in Annex B form first: flv carries them length-prefixed.
+    data = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v", "-c", "copy",
+                           "-bsf:v", "h264_mp4toannexb", "-f", "h264", "-"],
+                          check=True, capture_output=True, timeout=600).stdout
+    starts = [m.end() for m in re.finditer(b"\x00\x00\x01", data)] + [len(data) + 3]
+    units = (data[starts[i]:starts[i + 1] - 3].rstrip(b"\x00") for i in range(len(starts) - 1))
+    return [u for u in units if u and u[0] & 0x1F == 6]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("recording")
     ap.add_argument("--video")
     ap.add_argument("--audio")
     ap.add_argument("--fps", type=float, help="frame rate when the input does not say")
+    ap.add_argument("--sei", action="store_true", help="the SEI units must have been published")
     a = ap.parse_args()
     results = []
 
@@ -82,6 +96,12 @@ def main():
                   "%.3f ms expected, %d steps off, %.1f ms drift at the end" % (step, bad, drift))
         same = hashes(a.recording, "v:0") == hashes(a.video, "v:0")
         check("video decoded frames", same, "identical" if same else "differ from the input's")
+        order = count(a.recording, "v:0").get("field_order"), info.get("field_order")
+        check("video field order", order[0] == order[1], "%s, the input's %s" % order)
+        if a.sei:
+            got, want = sei_units(a.recording), sei_units(a.video)
+            check("video SEI units", got == want, "%d of the input's %d, %s" % (
+                sum(1 for u in want if u in got), len(want), "identical" if got == want else "differ"))
     if a.audio:
         info = count(a.audio, "a:0")
         want = int(info.get("nb_read_packets", 0))

@@ -89,6 +89,29 @@ if [ ! -s "$OUT/aaccrc.aac" ]; then
 fi
 audio_oracles "$OUT/aaccrc"
 
+# What encoders hand a publisher, each judged frame for frame end to end: x264's defaults (its
+# own GOP length, B-pyramid, adaptive B pictures), no B pictures, open GOPs, intra refresh (one
+# IDR picture, then refresh waves), 1080p60, a sequence parameter set without timing (x264
+# always writes it; taken out afterwards), and a picture parameter set whose initial QP changes
+# in mid-stream (two constant-QP encodes back to back).
+video x264def  320x240 3 25 "keyint=250" -profile:v high
+video nob      320x240 3 25 "bframes=0" -profile:v high
+video opengop  320x240 3 25 "open-gop=1:keyint=25" -profile:v high
+video irefresh 320x240 3 25 "intra-refresh=1:keyint=25" -profile:v high
+video hd60     1920x1080 2 60 "bframes=3" -profile:v high -preset veryfast
+video timed30  320x240 3 30 "bframes=3" -profile:v high
+video qp20     320x240 1.5 25 "qp=20" -profile:v high
+video qp34     320x240 1.5 25 "qp=34" -profile:v high
+if [ ! -s "$OUT/untimed.h264" ]; then
+  python3 "$HERE/strip_sps_timing.py" "$OUT/timed30.h264" "$OUT/untimed.h264.tmp"
+  mv "$OUT/untimed.h264.tmp" "$OUT/untimed.h264"
+fi
+if [ ! -s "$OUT/ppschange.h264" ]; then
+  cat "$OUT/qp20.h264" "$OUT/qp34.h264" > "$OUT/ppschange.h264.tmp"
+  mv "$OUT/ppschange.h264.tmp" "$OUT/ppschange.h264"
+fi
+audio aac48s2 "aevalsrc=0.4*sin(440*2*PI*t)|0.4*sin(660*2*PI*t):s=48000" 2 48000 2
+
 # 20 s of video and audio for the sink's real-time publishing tests.
 video rt20 320x240 20 25 "bframes=2:b-pyramid=none" -profile:v main
 audio aac20 "sine=frequency=440:sample_rate=48000" 2 48000 20

@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CParserH264RTMP parser((options & 3) >= 2 ? H264_TS_PICTURE_ORDER : H264_TS_ADVANCED);
     if (!parser.Init(64 * 1024, options & 1, 1, 0)) return 0;
     parser.SetPassthroughPadding((options & 4) != 0);
+    parser.SetPassthroughSei((options & 8) != 0);
     auto drain = [&](int flush, int limit) {
         BS::data_t* out = nullptr;
         for (int i = 0; i < limit && parser.GetChunk(&out, flush); ++i, out = nullptr) BS::data_t::Release(out);
@@ -25,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int chunks = 0;
     fuzz::Pieces({data + 3, size - 3}, [&](size_t) { return 1 + (((seed = seed * 1103515245u + 12345u) >> 16) % 2048); },
                  [&](std::span<const uint8_t> piece, size_t pos) {
-                     BS::data_t* d = BS::data_t::Create(static_cast<int32_t>(piece.size()), false, (seed & 8) ? NO_TIME : int64_t(pos), NO_TIME, NO_TIME);
+                     BS::data_t* d = BS::data_t::Create(static_cast<int32_t>(piece.size()), false, (seed & 8) ? NO_TIME : (seed & 16) ? int64_t(seed % 65536) - 32768 : int64_t(pos), NO_TIME, NO_TIME);
                      fuzz::Check(d != nullptr);
                      d->pts = d->dts;
                      std::memcpy(d->data, piece.data(), piece.size());

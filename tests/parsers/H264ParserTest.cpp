@@ -268,4 +268,71 @@ TEST_P(H264Times, HandWorkedTimes) {
 INSTANTIATE_TEST_SUITE_P(Models, H264Times, ::testing::ValuesIn(kTimes),
                          [](const auto& info) { return std::string(info.param.what); });
 
+
+// A live source whose real rate is not the signalled one, or that drops frames: an hour of
+// pictures (simulated) keeps every picture within one frame of its incoming time: stamped with
+// arrival times as the host does (decode time + reorder delay), or with presentation times.
+struct DriftCase {
+    const char* what;
+    const Sps* sps;
+    bool pyramid;        // else P pictures only
+    int64_t periodUs;    // real frame period; the stream says 40000
+    int dropEvery;       // a frame lost every n (0: none)
+    bool presentation = false;
+};
+const DriftCase kDrift[] = {
+    {"SlowerThanSignalled", &kReorder0, false, 40040, 0},
+    {"FasterThanSignalled", &kReorder0, false, 39960, 0},
+    {"DroppedFramesUnderAPyramid", &kPoc8Reorder2, true, 40000, 61},
+    {"PresentationTimesFaster", &kPoc8Reorder2, true, 39960, 0, true},
+    {"PresentationTimesSlower", &kPoc8Reorder2, true, 40040, 0, true},
+};
+class H264Drift : public ::testing::TestWithParam<DriftCase> {};
+
+TEST_P(H264Drift, AnHourOfLiveInputStaysWithinAFrame) {
+    const DriftCase& c = GetParam();
+    Parser p(H264_TS_PICTURE_ORDER);
+    ASSERT_TRUE(p.Init(Parser::kDefaultBufferSize, H264_TS_SIMPLE, 1, 0));
+    const int reorder = c.pyramid ? 2 : 0, frames = 1 + 4 * 22500;  // whole groups
+    std::vector<int64_t> arrival;
+    std::vector<Out> out;
+    int64_t tick = 0, worst = 0, last = 0, lastDts = INT64_MIN;
+    size_t checked = 0;
+    for (int k = 0; k < frames; ++k, ++tick) {
+        if (c.dropEvery && k % c.dropEvery == c.dropEvery - 1) ++tick;
+        Slice s{.idr = k == 0};
+        int64_t shown = tick;
+        if (k > 0 && c.pyramid) {  // per group: P +4, B +2 (a reference), b +1, b +3
+            const int g = (k - 1) / 4, i = (k - 1) % 4, display[] = {4, 2, 1, 3};
+            shown = tick - 1 - i + display[i];
+            s = {.type = i == 0 ? 0u : 1u, .ref = i == 0 ? 3u : i == 1 ? 2u : 0u,
+                 .frameNum = static_cast<uint32_t>((1 + 2 * g + std::min(i, 2)) % 16),
+                 .poc = static_cast<uint32_t>(2 * (4 * g + display[i]) % 256)};
+        } else if (k > 0) {
+            s = {.type = 0, .frameNum = static_cast<uint32_t>(k % 16), .poc = static_cast<uint32_t>(2 * k % 64)};
+        }
+        Bytes chunk = k == 0 ? Stream({&c.sps->nal, &kPps}) : Bytes{};
+        AppendAnnexB(chunk, BuildSlice(*c.sps, s));
+        arrival.push_back((c.presentation ? shown : tick) * c.periodUs / 1000);
+        Put(p, chunk, arrival.back());
+        Drain(p, out, k == frames - 1);
+        for (const Out& o : out) {
+            if (o.config) continue;
+            ASSERT_GT(o.dts, lastDts) << checked;
+            ASSERT_GE(o.pts, o.dts) << checked;
+            lastDts = o.dts;
+            last = (c.presentation ? o.pts : o.dts + reorder * 40) - arrival[checked++];
+            if (checked > 64) worst = std::max(worst, std::abs(last));
+        }
+        out.clear();
+    }
+    EXPECT_EQ(checked, size_t(frames));
+    // A lost frame shows as one frame of error until the next few arrivals confirm it.
+    EXPECT_LE(std::abs(last), 40) << "at the end";
+    EXPECT_LE(worst, c.dropEvery ? 50 : 40);
+}
+
+INSTANTIATE_TEST_SUITE_P(Live, H264Drift, ::testing::ValuesIn(kDrift),
+                         [](const auto& info) { return std::string(info.param.what); });
+
 }  // namespace
