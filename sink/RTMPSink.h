@@ -138,6 +138,8 @@ private:
     void SendSample(BS::data_t* unit, int32_t track, size_t unitsLeft, BS::track_t* pt);
     WaitResult WaitTime(int64_t target, int32_t track);
     void ConfigLookup(bool& stop);
+    // After a restart at a key frame: the other tracks begin at its time `start`. Needs m_SinkLock.
+    void AlignToSegmentStart(int64_t start);
     void RefreshFormatsFromParsers();
     bool ConnectWithFallbacks(ConnectionSettings& s, bool eventsAsText);
     void ReportConnectError();

@@ -271,6 +271,7 @@ void CRTMPSink::CheckReconnection() {
     for (track_t* t : m_Tracks) {
         if (t->parser) t->parser->Reset(0);
         t->ClearSamples();
+        t->key_gate = t->key_start = t->type == TRACK_TYPE_VIDEO;
     }
 }
 

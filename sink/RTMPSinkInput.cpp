@@ -90,7 +90,15 @@ bool CRTMPSink::PutData(data_t* sample, int32_t track, bool owned) {
         Log(LOG_TRACE, 3, "CRTMPSink::PutData REJECTED!!! (track %d", track);
         return false;
     }
+    const bool sync = sample->frame_type == FRAME_I;
     if (m_hReconnecting.IsSet() || m_bRestartRunning.load()) {
+        // Whether the input marks sync points is learnt here too: the first connection of a
+        // sink started without one comes after a time of discarded input only.
+        if (sync) {
+            platform::CAutoLock g(m_SinkLock);
+            if (track >= 0 && static_cast<size_t>(track) < m_Tracks.size())
+                m_Tracks[static_cast<size_t>(track)]->sync_marked = true;
+        }
         Log(LOG_TRACE, 5,
             "CRTMPSink::PutData: rejected data because a reconnection is attempted or restartStream is running");
         return true;
@@ -100,6 +108,18 @@ bool CRTMPSink::PutData(data_t* sample, int32_t track, bool owned) {
         platform::CAutoLock g(m_SinkLock);
         if (track < 0 || static_cast<size_t>(track) >= m_Tracks.size()) return false;
         track_t& t = *m_Tracks[static_cast<size_t>(track)];
+        t.sync_marked = t.sync_marked || sync;
+        if (t.key_gate) {
+            if (!sync && t.sync_marked) {
+                Log(LOG_TRACE, 5, "CRTMPSink::PutData: waiting for a key frame (track %d, time %lld)", track,
+                    static_cast<long long>(sample->dts));
+                return true;
+            }
+            // An input that never marks sync points cannot be gated; its segment starts wherever
+            // the parser finds parameter sets, as before.
+            t.key_gate = false;
+            t.key_start = sync;
+        }
         t.parser->PutChunk(sample);
         Log(LOG_TRACE, 6, "CRTMPSink::PutData (track %d, size %d, time %d)", track, sample->size_actual,
             static_cast<int>(sample->dts));

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <deque>
 
 #include "foundation/Log.h"
 #include "platform/Clock.h"
@@ -22,6 +24,10 @@ constexpr uint32_t kPaceSliceMs = 50;
 // unit is released at the first step at or after its time. Units whose times fall within one
 // step leave together on one wake-up instead of one each.
 constexpr int64_t kPaceStepMs = 5;
+// While video waits for its key frame after a reconnection, this much of the other track is
+// kept: the key frame's decoding time lies before the sample that carried it (reordering) and
+// the parser hands it over only some pictures later. Well below the audio queue's limit.
+constexpr int64_t kKeyFrameLeadMs = 3000;
 }
 
 void CRTMPSink::MultiplexThreadProc(void* param, CWorkerThread* self) {
@@ -58,6 +64,10 @@ void CRTMPSink::ConfigLookup(bool& stop) {
             continue;
         }
         m_bConfigLookup = false;
+        if (first.key_start) {
+            first.key_start = false;
+            if (d->dts != NO_TIME) AlignToSegmentStart(d->dts);
+        }
         if (TIME_SHIFT == NO_TIME) {
             TIME_SHIFT = d->dts;
             Log(LOG_TRACE, 2, "CRTMPSink::Interleave: Setting NEW TIME_SHIFT: %lld  track: %s",
@@ -74,25 +84,55 @@ void CRTMPSink::ConfigLookup(bool& stop) {
     if (m_bConfigLookup) {
         if (m_Tracks.size() > 1) {
             track_t& second = *m_Tracks[1];
+            // Without a key frame to restart at, nothing of the other track but its newest
+            // config unit is known to belong to the new segment.
+            int64_t keepFrom = INT64_MAX;
+            if (first.key_start && !second.sample_list.empty() && second.sample_list.back()->dts != NO_TIME)
+                keepFrom = sink::SubSat(second.sample_list.back()->dts, kKeyFrameLeadMs);
             data_t* kept = nullptr;
+            std::deque<data_t*> recent;
             for (data_t* d : second.sample_list) {
-                if (!d->config) {
+                if (d->config) {
+                    data_t::Release(kept);
+                    kept = d;
+                } else if (d->dts != NO_TIME && d->dts >= keepFrom) {
+                    recent.push_back(d);
+                } else {
                     Log(LOG_TRACE, 4,
                         "CRTMPSink::Interleave: Config lookup2 - Dropping packet time: %lld  size: %d  track: %s",
                         static_cast<long long>(d->dts), d->size_actual, second.Name());
                     data_t::Release(d);
-                } else {
-                    data_t::Release(kept);
-                    kept = d;
                 }
             }
-            second.sample_list.clear();
-            if (kept) second.sample_list.push_back(kept);
+            if (kept) recent.push_front(kept);
+            second.sample_list.swap(recent);
         }
         stop = true;
         return;
     }
     if (TIME_SHIFT == 0) platform::Sleep(0);
+}
+
+void CRTMPSink::AlignToSegmentStart(int64_t start) {
+    // The units kept for the key frame that came before it belong to the previous segment; sent
+    // now they would be a burst at the start. A config unit is needed and goes first, at the start.
+    for (size_t i = 1; i < m_Tracks.size(); ++i) {
+        track_t& t = *m_Tracks[i];
+        for (auto it = t.sample_list.begin(); it != t.sample_list.end();) {
+            data_t* d = *it;
+            if (d->dts == NO_TIME || d->dts >= start) {
+                ++it;
+            } else if (d->config) {
+                d->dts = d->pts = start;
+                ++it;
+            } else {
+                Log(LOG_TRACE, 4, "CRTMPSink::Interleave: Config lookup - Dropping packet time: %lld  size: %d  track: %s",
+                    static_cast<long long>(d->dts), d->size_actual, t.Name());
+                data_t::Release(d);
+                it = t.sample_list.erase(it);
+            }
+        }
+    }
 }
 
 bool CRTMPSink::Interleave() {

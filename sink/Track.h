@@ -30,6 +30,13 @@ struct track_t {
     platform::CReentrantLock lock;  // kept with the track; the sink's own paths use the sink lock
     bool end_of_stream = false;
     int64_t last_queued_dts = NO_TIME;  // of the last unit the parser handed over
+    // Video after its parser was reset for a reconnection: input up to the next sync-point
+    // sample is discarded (key_gate), and the new segment starts at that key frame (key_start),
+    // which the config lookup aligns the other track to. A parser fed the pictures before the
+    // key frame stamps the key frame with their times, up to a group of pictures early.
+    bool key_gate = false;
+    bool key_start = false;
+    bool sync_marked = false;  // the input has marked a sync point: the gate can rely on it
     std::unique_ptr<CBaseParser> parser;
     bool active = true;
     int32_t user_value = 0;

@@ -132,8 +132,16 @@ TEST_F(SinkFault, StalledCutAndRestartedConnectionsAreReconnectedUntilTheAttempt
     // The last publication on each server started over at a key frame, re-based to its start.
     for (auto* server : {&nginx, &second}) {
         const auto v = RecordedVideo(*server, "lost");
+        const auto a = Packets(server->recordFile("lost"), "a:0");
         ASSERT_GT(v.size(), 20u);
+        ASSERT_GT(a.size(), 20u);
         EXPECT_TRUE(v.front().key);
         EXPECT_LT(v.front().dts, 100);
+        // Audio starts with the key frame (within one 21.3 ms AAC frame) and neither track has a
+        // hole or a burst: no step between packets is longer than two frames.
+        EXPECT_LE(std::abs(a.front().dts - v.front().dts), 22) << a.front().dts << " " << v.front().dts;
+        for (const auto* p : {&v, &a})
+            for (size_t i = 1; i < p->size(); ++i)
+                EXPECT_LE((*p)[i].dts - (*p)[i - 1].dts, p == &v ? 80 : 43) << (p == &v ? "video " : "audio ") << i;
     }
 }
