@@ -35,7 +35,9 @@ const char* const kFooter =
     "  3    an input is missing, unreadable, not H.264 Annex B / AAC ADTS, or stalled\n"
     "  4    could not connect or publish (server unreachable, refused or rejected the stream)\n"
     "  5    authentication failed (wrong user name or password)\n"
-    "  6    the connection was lost and no reconnection attempt was left\n"
+    "  6    the connection was lost and no reconnection attempt was left, the inputs ended while\n"
+    "       reconnecting, or the server keeps closing the connection after large key frames\n"
+    "  7    the inputs ended but the link did not take the rest of the stream within --drain-timeout\n"
     "  128+N  stopped by signal N (SIGINT 130, SIGTERM 143) after closing the stream cleanly\n"
     "\nSUBCOMMANDS\n"
     "  config get|set|unset|list   read or change the settings store (default key SOFTWARE\\Quorvel\\RtmpSink)\n"
@@ -87,7 +89,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     app.add_option("--connect-timeout", p.connectTimeout, "TCP connect time-out in s (0 = wait as long as the system does)")
         ->check(CLI::Range(0, 3600))
         ->group(conn);
-    app.add_option("--send-timeout", p.sendTimeout, "socket send time-out in ms (0 = default)")
+    app.add_option("--send-timeout", p.sendTimeout,
+                   "ms a send may block before the connection counts as lost (8000: a shorter stall is ridden "
+                   "out by the buffer mode; 0 = the filter's 2000)")
         ->check(CLI::Range(0, 3600000))
         ->group(conn);
     app.add_option("--receive-timeout", p.receiveTimeout, "socket receive time-out in ms (0 = default)")
@@ -118,6 +122,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         ->check(CLI::IsMember({"wait", "drop"}))
         ->group(tx);
     app.add_flag("--tcp-nodelay", p.tcpNoDelay, "disable Nagle's algorithm")->group(tx);
+    app.add_option("--drain-timeout", p.drainTimeout,
+                   "ms the stream still queued when the inputs end may take to reach the server before it is "
+                   "closed (10000); what is left then is reported, exit status 7")
+        ->check(CLI::Range(0, 3600000))
+        ->group(tx);
 
     const std::string st = "Stream";
     app.add_flag("--no-b-frames", p.noBFrames, "no B pictures: with --timestamps advanced, decoding time = presentation time")->group(st);

@@ -16,6 +16,7 @@ struct PublishOptions {
     std::optional<int32_t> connectTimeout, sendTimeout, receiveTimeout;
     std::optional<int32_t> bufferSize, packetSize, socketBuffer;
     std::string bufferMode;  // "", "wait", "drop"
+    int32_t drainTimeout = 10000;  // ms the end of the stream may take to leave over the link
     bool noBFrames = false, tcpNoDelay = false, noPadding = false, keepSei = false;
     bool fallbackPorts = false, fallbackTunnel = false, startWithoutConnection = false;
     std::string userAgent;

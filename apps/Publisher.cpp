@@ -11,6 +11,7 @@
 
 #include "apps/ControlChannel.h"
 #include "apps/ElementaryInput.h"
+#include "apps/EndOfStreamDrain.h"
 #include "apps/EventReporter.h"
 #include "apps/ExitCodes.h"
 #include "apps/SettingsOverlay.h"
@@ -27,6 +28,8 @@
 #include "platform/dshow/SystemClock.h"
 #include "platform/dshow/Uuids.h"
 #include "rtmp/RtmpUrl.h"
+#include "rtmp/session/PublishVerdicts.h"
+#include "sink/EndOfStreamText.h"
 
 #ifndef QV_BUILT_MODULE_PATH
 #define QV_BUILT_MODULE_PATH ""
@@ -41,6 +44,20 @@ constexpr int kAudio = 1;
 // The control loop's wait for the next graph event; every source of work posts one, so this only
 // bounds how long a wait may last.
 constexpr LONG kEventWaitMs = 1000;
+// Posted by a feeder that has read its input to the end: the control loop starts the drain.
+constexpr long EC_HOST_INPUT_READ = 0x8A06;
+// Posted by the callbacks when the server keeps the session but will not take the stream.
+constexpr long EC_HOST_NOT_ACCEPTED = 0x8A04;   // every publish answered with BadName
+constexpr long EC_HOST_MESSAGE_LIMIT = 0x8A05;  // closed again right after a large picture
+// A server that closes right after a large picture once may have met a coincidence; twice is
+// its limit.
+constexpr int kMessageLimitCloses = 2;
+// The send time-out when neither --send-timeout nor the user's settings give one: a stall of
+// 5 s is ridden out by the buffer mode instead of ending in a reconnection.
+constexpr uint32_t kHostSendTimeoutMs = 8000;
+// The writer's own default number of reconnection attempts.
+constexpr int32_t kDefaultReconnectAttempts = 5;
+const char* const kNeverConnectedLoss = "RTMP disconnection from server while encoding";
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -131,13 +148,28 @@ struct Publisher::Impl {
     std::mutex graphLock;
     CFilterGraph* graph = nullptr;
 
+    // Guards connecting: the writer while the main thread waits in its first connect, which
+    // can last as long as the system's connect time-out. The signal thread closes it through
+    // this, so a stop is prompt. Taken alone; the writer's close runs under it.
+    std::mutex connectingLock;
+    IRTMPOptions* connecting = nullptr;
+
     // Guards lastError and the input error texts. Written by the filter's text events and the
     // feeder threads, read by the main thread. Innermost: nothing is called while it is held.
     std::mutex textLock;
     std::string lastError;
     std::string inputError[2];
+    std::string limitText;  // the last message-limit verdict
     // Inputs whose end went to the writer; once all have, the writer's close is the normal end.
     std::atomic<int> inputsEnded{0};
+    // What the writer reported it could not send at the end (guarded by textLock).
+    std::string unsentText;
+    // Written by the callbacks: a publication the server confirmed, one it answered with
+    // BadName only (the next "connected" is not one), and closes right after a large picture.
+    std::atomic<bool> confirmed{false};
+    std::atomic<bool> notAccepted{false};
+    std::atomic<bool> refusalPosted{false};  // the connection's refusal went to the control loop
+    std::atomic<int> limitCloses{0};
 
     std::string streamText;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
@@ -159,20 +191,41 @@ struct Publisher::Impl {
         (void)context;
         CallbackSlot& s = Slot();
         std::lock_guard<std::mutex> g(s.lock);
-        if (s.current) s.current->Post(EC_HOST_STATUS, status);
+        if (!s.current) return;
+        // The verdict came on this thread just before: a connection that publishes into nothing
+        // is not reported as connected, however often its status is repeated.
+        if (status != RTMP_STATUS_CONNECTED) s.current->notAccepted = false, s.current->refusalPosted = false;
+        if (status == RTMP_STATUS_CONNECTED && s.current->notAccepted) {
+            if (!s.current->refusalPosted.exchange(true)) s.current->Post(EC_HOST_NOT_ACCEPTED, 0);
+            return;
+        }
+        if (status == RTMP_STATUS_CONNECTED) s.current->confirmed = true;
+        s.current->Post(EC_HOST_STATUS, status);
     }
 
     static int TextThunk(void*, const wchar_t* category, const wchar_t* message) {
         CallbackSlot& s = Slot();
         std::lock_guard<std::mutex> g(s.lock);
         if (!s.current) return 0;
+        Impl& self = *s.current;
         const std::string cat = category ? WideToUtf8(category) : "";
         const std::string msg = message ? WideToUtf8(message) : "";
+        // A start without connection marks the stream as "streaming" before any server took it;
+        // losing what never stood is no news.
+        if (cat == "error" && msg == kNeverConnectedLoss && !self.confirmed) return 0;
         if (cat == "error") {
-            std::lock_guard<std::mutex> t(s.current->textLock);
-            s.current->lastError = msg;
+            std::lock_guard<std::mutex> t(self.textLock);
+            self.lastError = msg;
+            if (msg.starts_with(rtmp::kMessageLimitText)) self.limitText = msg;
         }
-        s.current->reporter.Text(cat, msg);
+        if (cat == "error" && msg.starts_with(rtmp::kPublishNotAcceptedText)) self.notAccepted = true;
+        if (cat == "error" && msg.starts_with(rtmp::kMessageLimitText) && ++self.limitCloses == kMessageLimitCloses)
+            self.Post(EC_HOST_MESSAGE_LIMIT, 0);
+        if (cat == "error" && msg.starts_with(sink::kUnsentAtEndText)) {
+            std::lock_guard<std::mutex> t(self.textLock);
+            self.unsentText = msg.substr(sink::kUnsentAtEndText.size());
+        }
+        self.reporter.Text(cat, msg);
         return 0;
     }
 
@@ -207,6 +260,8 @@ void Publisher::OnSignal(int signo) {
     m->signal.store(signo);
     m->stop.store(true);
     m->Post(EC_HOST_SIGNAL, signo);
+    std::lock_guard<std::mutex> g(m->connectingLock);
+    if (m->connecting) m->connecting->Disconnect();
 }
 
 bool Publisher::Impl::ProbeInputs(std::vector<std::unique_ptr<ElementaryInput>>& inputs, std::string* error) {
@@ -244,7 +299,18 @@ bool Publisher::Impl::PrepareSettings(SettingsOverlay& overlay,
         if (model == 0) model = 2;
     }
     overlay.SetDword(KEY_RTMPSINK, "TimestampModel", static_cast<uint32_t>(model));
+    // The send time-out: the command line, else the user's setting, else one that outlasts a
+    // short stall. The setting is read after the value handed over, so it carries the choice.
+    uint32_t sendTimeout = o.sendTimeout ? static_cast<uint32_t>(*o.sendTimeout) : 0;
+    if (!o.sendTimeout) {
+        sendTimeout = static_cast<uint32_t>(getRegistryKey(KEY_TCPCLIENT, "SendTimeout", 0));
+        if (sendTimeout == 0) sendTimeout = kHostSendTimeoutMs;
+    }
+    if (sendTimeout != 0) overlay.SetDword(KEY_TCPCLIENT, "SendTimeout", sendTimeout);
     if (o.keepSei) overlay.SetDword(KEY_RTMPSINK, "PassthroughSei", 1);
+    // How long the writer lets the last pictures of a stream leave before it closes (see
+    // EndOfStreamDrain for the rest of the stream, which the host waits for).
+    overlay.SetDword(KEY_RTMPSINK, "DrainTimeout", static_cast<uint32_t>(o.drainTimeout));
     // A stream without timing of its own is timed at the rate the inputs are read at (--fps, or
     // 25 fps), by every timestamp behaviour alike.
     if (const ElementaryInput* v = inputs[kVideo].get(); v && !v->RateFromStream()) {
@@ -442,7 +508,15 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
     streamText = o.url;
 
     if (stop) return EXIT_SIGNAL_BASE + signal.load();
+    {
+        std::lock_guard<std::mutex> g(connectingLock);
+        connecting = opt.get();
+    }
     HRESULT hr = opt->ConnectServer();
+    {
+        std::lock_guard<std::mutex> g(connectingLock);
+        connecting = nullptr;
+    }
     if (hr == kInvalidPassword) return Fail(EXIT_AUTH, "authentication failed for " + o.url + " (check --user and --password)");
     if (FAILED(hr)) {
         std::string why = LastError();
@@ -467,7 +541,7 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
             },
             [this, i](SourceFeeder&, const std::string& err) {
                 if (err.empty()) {
-                    ++inputsEnded;
+                    Post(EC_HOST_INPUT_READ, i);
                     return;
                 }
                 {
@@ -482,23 +556,58 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
         return Fail(EXIT_CONNECT, "cannot publish to " + o.url + (why.empty() ? "" : ": " + why));
     }
     reporter.Started(o.url, videoText, audioText);
+    std::vector<SourceFeeder*> drainInputs;
+    for (auto& fd : feeders) drainInputs.push_back(fd.get());
+    EndOfStreamDrain drain(std::move(drainInputs), o.drainTimeout);
     for (auto& fd : feeders) fd->Start();
     std::thread control;
     if (!o.control.empty()) control = std::thread([this, filter] { ControlLoop(filter); });
 
     bool everConnected = false;
     int32_t lastStatus = -1;
+    int32_t streamStatus = -1;  // the last status before the closing one
+    int32_t refusals = 0;       // publications in a row the server did not accept
     int code = -1;
     std::string message;
     while (code < 0) {
+        // The inputs' ends go to the writer once what came before them has left (EndOfStreamDrain).
+        if (drain.Step() == EndOfStreamDrain::Verdict::GaveUp) {
+            code = EXIT_UNSENT;
+            message = drain.Unsent();
+            break;
+        }
+        inputsEnded = drain.EndsPushed();
         LONG ev = 0;
         LONG_PTR p1 = 0, p2 = 0;
-        if (graphRef->GetEvent(&ev, &p1, &p2, kEventWaitMs) != S_OK) continue;
+        if (graphRef->GetEvent(&ev, &p1, &p2, drain.WaitMs(kEventWaitMs)) != S_OK) continue;
         switch (ev) {
         case EC_COMPLETE:
-            if (everConnected) code = EXIT_OK;
+            if (everConnected && streamStatus == RTMP_STATUS_RECONNECTING)
+                code = EXIT_CONNECTION_LOST,
+                message = "the inputs ended while reconnecting to " + o.url + "; the rest of the stream was not delivered";
+            else if (everConnected) code = EXIT_OK;
             else code = EXIT_CONNECT, message = "the inputs ended before a connection to " + o.url + " was made";
             break;
+        case EC_HOST_NOT_ACCEPTED: {
+            // The writer counts such a publication as a success, so its attempts never run out:
+            // the bound is counted here, against the same setting.
+            const int32_t allowed = o.reconnectAttempts.value_or(kDefaultReconnectAttempts);
+            if (allowed >= 0 && ++refusals > allowed) {
+                code = everConnected ? EXIT_CONNECTION_LOST : EXIT_CONNECT;
+                message = "cannot publish to " + o.url + ": " + LastError();
+                break;
+            }
+            CComPtr<IBaseFilter> f(filter);
+            CComPtr<ICodecAPI> api;
+            if (SUCCEEDED(f.As(IID_ICodecAPI, api))) SetKeyPointer(api.get(), CODECAPI_QV_DropConnection, nullptr);
+            break;
+        }
+        case EC_HOST_MESSAGE_LIMIT: {
+            code = everConnected ? EXIT_CONNECTION_LOST : EXIT_CONNECT;
+            std::lock_guard<std::mutex> t(textLock);
+            message = "publishing to " + o.url + " failed: " + limitText;
+            break;
+        }
         case EC_ERRORABORT:
             if (p1 == BS::E_VIDEO_INPUT_TIMEOUT || p1 == BS::E_AUDIO_INPUT_TIMEOUT) {
                 code = EXIT_INPUT;
@@ -515,15 +624,18 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
             break;
         case EC_ZEPH_RTMP_WRITER_STATS:
             // The writer sends a zeroed record with every status other than connected.
-            if (p1 && lastStatus == RTMP_STATUS_CONNECTED && !IsZeroed(*reinterpret_cast<const RTMPStatistics*>(p1)))
+            if (p1 && lastStatus == RTMP_STATUS_CONNECTED && !IsZeroed(*reinterpret_cast<const RTMPStatistics*>(p1))) {
                 reporter.Statistics(*reinterpret_cast<const RTMPStatistics*>(p1), Seconds());
+            }
             break;
         case EC_HOST_STATUS: {
             const auto status = static_cast<int32_t>(p1);
             // The writer repeats its status when the graph starts; report changes only.
             if (status != lastStatus) reporter.Status(status, streamText);
             lastStatus = status;
-            if (status == RTMP_STATUS_CONNECTED) everConnected = true;
+            if (status == RTMP_STATUS_CONNECTED) everConnected = true, refusals = 0;
+            if (status != RTMP_STATUS_DISCONNECTED || inputsEnded.load() < static_cast<int>(feeders.size()))
+                streamStatus = status;
             // After the last input ended the writer closes the stream itself: EC_COMPLETE follows.
             if (status == RTMP_STATUS_DISCONNECTED && inputsEnded.load() < static_cast<int>(feeders.size())) {
                 code = everConnected ? EXIT_CONNECTION_LOST : EXIT_CONNECT;
@@ -545,6 +657,10 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
         default:
             break;
         }
+    }
+    if (code == EXIT_OK) {
+        std::lock_guard<std::mutex> t(textLock);
+        if (!unsentText.empty()) code = EXIT_UNSENT, message = EndOfStreamDrain::UnsentText(o.drainTimeout, unsentText);
     }
     stop = true;
     for (auto& fd : feeders) fd->Stop();

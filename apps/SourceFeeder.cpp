@@ -3,6 +3,13 @@
 #include <chrono>
 
 namespace app {
+namespace {
+// Samples a pin may hold ahead of the writer: the one being delivered and a little slack, so a
+// unit that is due never waits for the reader.
+constexpr size_t kPinQueueLimit = 4;
+// How often a reader held for room looks for a stop.
+constexpr uint32_t kRoomWaitMs = 100;
+}  // namespace
 
 SourceFeeder::SourceFeeder(std::unique_ptr<ElementaryInput> input, CSourceOutputPin* pin, StreamClock clock,
                            DoneCallback done)
@@ -34,6 +41,12 @@ bool SourceFeeder::WaitUntil(int64_t t) {
     }
 }
 
+bool SourceFeeder::WaitForRoom() {
+    while (!m_stop)
+        if (m_pin->WaitRoom(kPinQueueLimit, kRoomWaitMs)) return true;
+    return false;
+}
+
 void SourceFeeder::Run() {
     std::string error;
     for (;;) {
@@ -41,11 +54,11 @@ void SourceFeeder::Run() {
         const ElementaryInput::Result r = m_input->Next(unit, m_stop, &error);
         if (r == ElementaryInput::Result::Stopped) return;
         if (r != ElementaryInput::Result::Unit) {
-            if (!m_stop) m_pin->PushEndOfStream();
-            if (r == ElementaryInput::Result::End) error.clear();
+            if (r == ElementaryInput::Result::End) error.clear(), m_ended = true;
+            else if (!m_stop) m_pin->PushEndOfStream();
             break;
         }
-        if (!WaitUntil(unit.start)) return;
+        if (!WaitUntil(unit.start) || !WaitForRoom()) return;
         m_pin->PushSample(unit.bytes, &unit.start, &unit.stop, unit.sync);
         ++m_sent;
     }

@@ -1,7 +1,10 @@
 #pragma once
 // Feeds one input into a push source pin the way a live encoder does: each unit is handed over
 // when the graph's stream time reaches the unit's start time (a unit that is late, as from a
-// FIFO whose producer is slow, goes at once), then end of stream when the input ends.
+// FIFO whose producer is slow, goes at once). While the writer holds the pin back (wait mode),
+// reading stops too: the pin's queue stays a few units long and the producer of a FIFO waits.
+// The end of the input is not passed on: the owner decides when (see EndOfStreamDrain); after a
+// read error it is passed on at once.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -33,11 +36,16 @@ public:
     void Stop();
     ElementaryInput& input() { return *m_input; }
     int64_t UnitsSent() const { return m_sent.load(); }
+    // The input was read to its end and every unit was queued on the pin.
+    bool InputEnded() const { return m_ended.load(); }
+    CSourceOutputPin* Pin() const { return m_pin; }
 
 private:
     void Run();
     // Waits until the stream time reaches `t`; false when stopped first.
     bool WaitUntil(int64_t t);
+    // Waits until the pin has room; false when stopped first.
+    bool WaitForRoom();
 
     std::unique_ptr<ElementaryInput> m_input;
     CSourceOutputPin* m_pin;
@@ -45,6 +53,7 @@ private:
     DoneCallback m_done;
     std::atomic<bool> m_stop{false};
     std::atomic<int64_t> m_sent{0};
+    std::atomic<bool> m_ended{false};
     // Guards the stop wake-up: the main thread sets m_stop and notifies under it, the feeder
     // thread's pacing wait sleeps on it. Innermost: nothing else is locked while it is held.
     std::mutex m_waitLock;

@@ -90,8 +90,9 @@ HRESULT CInputPin::EndOfStream() {
     Log(LOG_TRACE, 3, "%x:CInputPin::EndOfStream lock %d", Tid(), m_iPin);
     HRESULT hr = CheckStreaming();
     if (hr == S_OK) {
-        // Once per pin: a second end of stream must not close the stream of the other pin.
-        if (!m_bEOS.exchange(true)) m_pRenderer->EndOfStream(m_iPin);
+        // Once per pin: a second end of stream must not close the stream of the other pin. Only
+        // one that went on counts: one refused during a flush must not swallow the next.
+        if (!m_bEOSDelivered.exchange(true)) m_pRenderer->EndOfStream(m_iPin);
         hr = CBaseInputPin::EndOfStream();
     }
     m_bEOS = true;
@@ -111,6 +112,7 @@ HRESULT CInputPin::Active() {
     m_Watchdog = std::thread([this] { WatchdogProc(); });
     Log(LOG_TRACE, 2, "%x:CInputPin::Active %d", Tid(), m_iPin);
     m_bEOS = false;
+    m_bEOSDelivered = false;
     return CBaseInputPin::Active();
 }
 
@@ -128,6 +130,7 @@ HRESULT CInputPin::Inactive() {
     m_iCaptureBase = NO_TIME;
     m_iCaptureFirst = NO_TIME;
     m_bEOS = false;
+    m_bEOSDelivered = false;
     return hr;
 }
 

@@ -93,7 +93,8 @@ private:
     platform::CEvent m_evWatchdogDone{true, false};
     platform::CEvent m_evReceiving{true, false};  // set while a Receive is inside the pin
     const int m_iPin;
-    std::atomic<bool> m_bEOS{false};
+    std::atomic<bool> m_bEOS{false};           // end of stream seen (the watchdog stops timing)
+    std::atomic<bool> m_bEOSDelivered{false};  // end of stream handed to the renderer
     const PinOptions m_Options;
     platform::CReentrantLock* m_pReceiveLock;
     // Written by the streaming thread and the watchdog; kTickUnset after Active.

@@ -19,6 +19,9 @@ struct data_t {
     bool preroll = false;
     int32_t frame_type = FRAME_UNKNOWN;
     double duration_s = 0.0;
+    // nal_ref_idc of a picture (0 also when not known): whether later pictures may predict from
+    // it, which decides what the sink's frame dropping may take without breaking the others.
+    int32_t nal_ref_idc = 0;
 
     // Allocates a record with a payload of `size` bytes; nullptr when the payload cannot be had.
     static data_t* Create(int32_t size, bool config, int64_t dts, int64_t pts, int64_t bts);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -90,10 +91,22 @@ private:
     CTCPBase& m_base;
 };
 
-CTCPBase::CTCPBase() : m_pCalls(&net::SystemSocketCalls()) {}
+CTCPBase::CTCPBase() : m_pCalls(&net::SystemSocketCalls()), m_iAbortFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CTCPBase::~CTCPBase() {
     if (m_socket.load() != kNoSocket) TCPShutDown();
+    if (m_iAbortFd >= 0) ::close(m_iAbortFd);
+}
+
+void CTCPBase::AbortConnects(bool on) {
+    m_bAbortConnects.store(on);
+    if (m_iAbortFd < 0) return;
+    uint64_t count = 1;
+    // The counter stays above 0 (readable) until it is read back to 0 when turned off.
+    ssize_t r;
+    do {
+        r = on ? ::write(m_iAbortFd, &count, sizeof count) : ::read(m_iAbortFd, &count, sizeof count);
+    } while (r < 0 && errno == EINTR);
 }
 
 void CTCPBase::SetSocketCalls(const net::SocketCalls* calls) {
@@ -126,23 +139,33 @@ int CTCPBase::Resolve(const char* host, int port, addrinfo** result) {
 
 int CTCPBase::ConnectOne(const sockaddr* address, socklen_t addressLength, int connectTimeoutSec) {
     const int fd = m_socket.load();
-    const bool withTimeout = connectTimeoutSec > 0;
-    if (withTimeout) SetNonBlocking(fd, true);
+    if (m_bAbortConnects.load()) {
+        LogTrace(1, "connect called off: the connection is being closed");
+        return -1;
+    }
+    // Non-blocking also without a time-out: the wait below then watches the abort descriptor
+    // too, which a blocking connect could not.
+    SetNonBlocking(fd, true);
     int rc = ::connect(fd, address, addressLength);
     const int err = errno;
-    if (rc < 0 && withTimeout && net::ClassifySocketError(err, false) == net::SocketError::WouldBlock) {
+    if (rc < 0 && net::ClassifySocketError(err, false) == net::SocketError::WouldBlock) {
         // poll with a deadline so a signal cannot stretch the wait.
-        const uint32_t limit = static_cast<uint32_t>(connectTimeoutSec) * 1000u;
+        const bool withTimeout = connectTimeoutSec > 0;
+        const uint32_t limit = static_cast<uint32_t>(withTimeout ? connectTimeoutSec : 0) * 1000u;
         const uint32_t start = platform::timeGetTime();
+        pollfd p[2] = {{fd, POLLOUT, 0}, {m_iAbortFd, POLLIN, 0}};
         int ready;
         for (;;) {
             const uint32_t spent = platform::timeGetTime() - start;
-            pollfd p{fd, POLLOUT, 0};
-            ready = ::poll(&p, 1, spent >= limit ? 0 : static_cast<int>(limit - spent));
+            const int wait = !withTimeout ? -1 : spent >= limit ? 0 : static_cast<int>(limit - spent);
+            ready = ::poll(p, m_iAbortFd >= 0 ? 2 : 1, wait);
             if (ready < 0 && errno == EINTR) continue;
             break;
         }
-        if (ready == 0) {
+        if (ready > 0 && m_iAbortFd >= 0 && (p[1].revents & POLLIN) != 0) {
+            LogTrace(1, "connect called off: the connection is being closed");
+            rc = -1;
+        } else if (ready == 0) {
             LogTrace(1, "select timeout");
             rc = -1;
         } else if (ready < 0) {
@@ -162,7 +185,7 @@ int CTCPBase::ConnectOne(const sockaddr* address, socklen_t addressLength, int c
             }
         }
     }
-    if (withTimeout) SetNonBlocking(fd, false);
+    SetNonBlocking(fd, false);
     return rc;
 }
 
@@ -488,6 +511,11 @@ int CTCPBase::TCPShutDown() {
         // Closing a socket with unread bytes resets the connection, and the peer may then throw
         // away what we sent last and it has not read yet (the final command before a close).
         DrainReceiveQueue(fd);
+        if (m_bAbortiveClose.exchange(false)) {
+            const linger reset{1, 0};
+            if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) != 0)
+                LogTrace(1, "TCPShutDown: SO_LINGER failed: %d", errno);
+        }
         ::close(fd);
         m_bClosing.store(false);
     }

@@ -31,9 +31,14 @@ public:
     // getaddrinfo for a stream/TCP socket of any family; 0 on success. The caller frees `result`.
     static int Resolve(const char* host, int port, addrinfo** result);
     // Connects to the addresses of `list` in order (or to `host` as a literal address) until one
-    // answers. connectTimeoutSec > 0 bounds each attempt; 0 blocks. The socket ends up blocking.
+    // answers. connectTimeoutSec > 0 bounds each attempt; 0 waits as long as the system does
+    // (AbortConnects ends either wait). The socket ends up blocking.
     int ConnectSocket(const char* host, int port, int connectTimeoutSec, bool secure, const addrinfo* list,
                       bool useLiteralAddress);
+    // While on, every connect fails at once and one waiting on another thread returns now, so an
+    // owner that is closing never waits for a connect (minutes without a connect time-out).
+    // Stays on until the owner turns it off again.
+    void AbortConnects(bool on);
 
     int GetSendBufferSize();
     int SetSendBufferSize(int bytes);
@@ -49,6 +54,10 @@ public:
     bool IsConnected();
     void SetConnected(bool connected);
     int TCPShutDown();
+    // The next TCPShutDown resets the connection instead of closing it in order: for a stalled
+    // connection, whose FIN would wait behind the unsent data and leave the server holding the
+    // old session (and the stream name) until its own time-out.
+    void SetAbortiveClose() { m_bAbortiveClose.store(true); }
 
     int GetOwnPort() const { return m_iOwnPort.load(); }
     int GetSocketHandle() const { return m_socket.load(); }
@@ -116,5 +125,11 @@ private:
     std::atomic<bool> m_bClosing{false};
     // Set while TCPShutDown waits for m_iSocketUsers to reach 0; the last user then signals.
     std::atomic<bool> m_bWaitingForUsers{false};
+    std::atomic<bool> m_bAbortiveClose{false};
     platform::CEvent m_evSocketIdle{false, false};
+    // AbortConnects: the flag, and an eventfd that is readable while it is on, which a connect
+    // polls next to its socket. -1 when none could be made (the flag is then looked at only
+    // before each connect).
+    std::atomic<bool> m_bAbortConnects{false};
+    int m_iAbortFd = -1;
 };

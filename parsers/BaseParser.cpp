@@ -68,16 +68,16 @@ void CBaseParser::PutChunk(const data_t* record) {
     if (size <= 0 || !record->data) return;
 
     if (size >= m_iBufferSize) {
-        // A chunk that can never fit. The bytes already buffered would be completed by whatever
-        // arrives next, which is not their continuation, so they go too; finished records stay
-        // queued and the positions advance past the lost bytes so bit times keep counting.
+        // A chunk that can never fit. What is buffered would be completed by whatever arrives
+        // next, which is not its continuation, and a subclass may hold offsets into those bytes:
+        // the parser starts again, as after an overflow, but records already finished stay.
         Log(LOG_ERROR, 0,
             "CBaseParser::PutChunk: Error chunk of %d bytes does not fit buffer_size %d: dropped "
             "with %d buffered bytes (pts %lld)",
             size, m_iBufferSize, m_iBufferFillness, static_cast<long long>(record->pts));
-        DropPendingInput();
-        m_iReceived += size;
-        m_iConsumed += size;
+        std::deque<DataPtr> finished = std::move(m_OutputBuffer);
+        Reset(0);
+        m_OutputBuffer = std::move(finished);
         return;
     }
 
@@ -201,12 +201,6 @@ void CBaseParser::ResetFormat() {
     m_Format.video.aspect_y = 0;
     m_Format.unset1 = 0x7FFFFFFF;
     m_Format.unset2 = 0x7FFFFFFF;
-}
-
-void CBaseParser::DropPendingInput() {
-    // Through the virtual Consume, so a subclass that tracks buffer offsets sees the bytes go.
-    Consume(m_iBufferFillness);
-    m_TimeMap.clear();
 }
 
 }  // namespace BS

@@ -129,7 +129,6 @@ private:
     int32_t m_iSecondValue = 0;
 
     void ResetFormat();
-    void DropPendingInput();
 };
 
 }  // namespace BS

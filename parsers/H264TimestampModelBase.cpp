@@ -1,5 +1,7 @@
 #include "parsers/H264TimestampModelBase.h"
 
+#include <algorithm>
+
 #include "foundation/Log.h"
 
 CH264TimestampModelBase::~CH264TimestampModelBase() = default;
@@ -90,6 +92,9 @@ BS::data_t* CH264TimestampModelBase::ReleaseFront() {
         case h264::SLICE_I: d->frame_type = FRAME_I; break;
         default: d->frame_type = FRAME_UNKNOWN; break;
         }
+        // Every slice of a picture carries the same value; the largest is taken should one not.
+        for (int32_t i = 0; i < unit->num_slices && i < kMaxSlicesPerAccessUnit; ++i)
+            d->nal_ref_idc = std::max(d->nal_ref_idc, unit->slices[static_cast<size_t>(i)].nal_ref_idc);
     }
     d->bts = ToMs(m_fBitClock);
     m_fBitClock += static_cast<double>(d->size_actual) * 8.0 / m_iBitRate;

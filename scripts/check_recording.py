@@ -2,6 +2,8 @@
 """Checks a server's recording against the elementary streams that were published.
 
     scripts/check_recording.py RECORDING [--video IN.h264] [--audio IN.aac] [--fps N] [--sei]
+    scripts/check_recording.py --segments REC... --video IN.h264 [--audio IN.aac] [--lost S]
+                               [--max-gap-video MS] [--max-gap-audio MS]
 
 Exact checks, no tolerance that could hide a lost frame:
   - as many video and audio packets as the inputs hold;
@@ -11,6 +13,12 @@ Exact checks, no tolerance that could hide a lost frame:
   - every decoded picture and audio frame identical to decoding the input (ffmpeg framemd5), and
     the same field order;
   - with --sei, the recording's SEI units those of the input, byte for byte and in order.
+With --segments the recordings are the files of one publication that was interrupted, one a
+connection, in order. Each must decode without a single decoder message, start with a key frame
+at its first time, have audio start within one audio frame of that picture (from its decode
+to its presentation time), and no step between
+packets longer than two frame durations (or the --max-gap given); together they may miss at most
+--lost seconds' worth of each input's frames, and hold no more than the input.
 Prints one line a check and a last line "VERDICT: PASS" or "VERDICT: FAIL"; exits 0 or 1.
 """
 import argparse
@@ -55,9 +63,60 @@ def sei_units(path):
     return [u for u in units if u and u[0] & 0x1F == 6]
 
 
+def decoder_messages(path):
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                       capture_output=True, text=True, timeout=600)
+    return [line for line in r.stderr.splitlines() if line.strip()]
+
+
+def check_segments(a, check):
+    def probe(path, stream):
+        r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                            "packet=dts_time,pts_time,flags", "-of", "json", path],
+                           capture_output=True, text=True, timeout=600)
+        out = r.stdout if r.returncode == 0 else "{}"  # an empty file: a publication that recorded nothing
+        return [(round(float(p["dts_time"]) * 1000), "K" in p.get("flags", ""),
+                 round(float(p.get("pts_time", p["dts_time"])) * 1000))
+                for p in json.loads(out).get("packets", []) if p.get("dts_time") not in (None, "N/A")]
+    vinfo = count(a.video, "v:0")
+    num, _, den = vinfo.get("r_frame_rate", "25/1").partition("/")
+    frame_v = 1000.0 * float(den or 1) / float(num)
+    ainfo = count(a.audio, "a:0") if a.audio else {}
+    frame_a = 1024 * 1000.0 / float(ainfo.get("sample_rate", 48000))
+    gap_v, gap_a = a.max_gap_video or 2 * frame_v, a.max_gap_audio or 2 * frame_a
+    totals = [0, 0]
+    for k, path in enumerate(a.recording):
+        errors = decoder_messages(path)
+        check("segment %d decodes" % k, not errors, "%d decoder messages %s" % (len(errors), errors[:2]))
+        tracks = [probe(path, "v:0")] + ([probe(path, "a:0")] if a.audio else [])
+        for t, got in enumerate(tracks):
+            totals[t] += len(got)
+            step = max((got[i][0] - got[i - 1][0] for i in range(1, len(got))), default=0)
+            check("segment %d %s steps" % (k, "audio" if t else "video"), step <= (gap_a if t else gap_v) + 1,
+                  "%d packets, longest step %d ms" % (len(got), step))
+        v = tracks[0]
+        check("segment %d starts at a key frame" % k, bool(v) and v[0][1] and v[0][0] < 100,
+              "first picture at %s ms, %s" % (v[0][0], "key" if v[0][1] else "not key") if v else "no picture")
+        if a.audio and v:
+            offset = tracks[1][0][0] - v[0][0] if tracks[1] else None
+            shown = v[0][2] - v[0][0]  # the key frame's reordering delay
+            check("segment %d audio against video" % k, offset is not None and -frame_a - 1 <= offset <= shown + frame_a + 1,
+                  "first audio %s ms from the key frame's decode time (%s from its presentation)" %
+                  (offset, tracks[1][0][0] - v[0][2] if tracks[1] else None))
+    for t, (info, frame) in enumerate([(vinfo, frame_v)] + ([(ainfo, frame_a)] if a.audio else [])):
+        want, got = int(info.get("nb_read_packets", 0)), totals[t]
+        allowed = math.ceil(a.lost * 1000.0 / frame)
+        check("%s frames" % ("audio" if t else "video"), want - allowed <= got <= want,
+              "%d recorded of %d, %d missing, %d allowed" % (got, want, want - got, allowed))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("recording")
+    ap.add_argument("recording", nargs="+")
+    ap.add_argument("--segments", action="store_true", help="the recordings are the segments of one publication")
+    ap.add_argument("--lost", type=float, default=0.0, help="seconds of each input the segments may miss")
+    ap.add_argument("--max-gap-video", type=float, help="longest step in ms (two frame durations)")
+    ap.add_argument("--max-gap-audio", type=float, help="longest step in ms (two frame durations)")
     ap.add_argument("--video")
     ap.add_argument("--audio")
     ap.add_argument("--fps", type=float, help="frame rate when the input does not say")
@@ -69,8 +128,14 @@ def main():
         results.append(ok)
         print("%-5s %-34s %s" % ("ok" if ok else "FAIL", name, detail))
 
+    if a.segments:
+        check_segments(a, check)
+    elif len(a.recording) != 1:
+        ap.error("one recording, or --segments")
+    else:
+        a.recording = a.recording[0]
     first_shown = None
-    if a.video:
+    if a.video and not a.segments:
         info = count(a.video, "v:0")
         want = int(info.get("nb_read_packets", 0))
         got = packets(a.recording, "v:0")
@@ -102,7 +167,7 @@ def main():
             got, want = sei_units(a.recording), sei_units(a.video)
             check("video SEI units", got == want, "%d of the input's %d, %s" % (
                 sum(1 for u in want if u in got), len(want), "identical" if got == want else "differ"))
-    if a.audio:
+    if a.audio and not a.segments:
         info = count(a.audio, "a:0")
         want = int(info.get("nb_read_packets", 0))
         got = packets(a.recording, "a:0")

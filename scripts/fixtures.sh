@@ -118,3 +118,22 @@ audio aac20 "sine=frequency=440:sample_rate=48000" 2 48000 20
 # About 3 Mbit/s of 720p without B-pyramid (every B picture is a non-reference one), for the
 # throttled-link tests.
 video thr10 1280x720 10 30 "bframes=3:b-pyramid=none" -profile:v high -preset veryfast
+# 30 s of 720p at about 3 Mbit/s with x264's B-pyramid (reference B pictures), for the fault
+# suite's reconnections, stalls and slow links; and 10 s whose second key frame (at 50) is a
+# picture of about 1.8 MB (noise at QP 10, encoded on its own: x264's zones do not reach QP 10
+# under rate control), bigger than the send buffer and nginx's default message limit.
+video hd30 1280x720 30 30 "bframes=3:b-pyramid=normal:bitrate=3000:vbv-maxrate=3000:vbv-bufsize=3000" -profile:v high -preset veryfast
+if [ ! -s "$OUT/bigkey.h264" ]; then
+  part() {  # part N FRAMES x264-params [filters]
+    "${FF[@]}" -f lavfi -i "testsrc2=size=1280x720:rate=30" -frames:v "$2" ${4:+-vf "$4"} -c:v libx264 -threads 1 \
+      -pix_fmt yuv420p -g 50 -profile:v high -preset veryfast -x264-params "$3" "${BITEXACT[@]}" -f h264 "$OUT/.tmp.bigkey.$$.$1"
+  }
+  part 1 50 "bframes=3:b-pyramid=normal"
+  part 2 1 "qp=10" "geq=lum='random(1)*255':cb='random(2)*255':cr='random(3)*255'"
+  part 3 249 "bframes=3:b-pyramid=normal"
+  cat "$OUT/.tmp.bigkey.$$."[123] > "$OUT/bigkey.h264.tmp"
+  rm "$OUT/.tmp.bigkey.$$."[123]
+  mv "$OUT/bigkey.h264.tmp" "$OUT/bigkey.h264"
+fi
+audio aac30 "sine=frequency=440:sample_rate=48000" 2 48000 30
+audio aac10 "sine=frequency=440:sample_rate=48000" 2 48000 10

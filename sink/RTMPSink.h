@@ -135,7 +135,8 @@ private:
     void RestartStream();
     void CheckReconnection();
     bool AttemptsLeft() const;
-    void SendSample(BS::data_t* unit, int32_t track, size_t unitsLeft, BS::track_t* pt);
+    // `trackType` is read under the sink lock by the caller: Close may destroy the track meanwhile.
+    void SendSample(BS::data_t* unit, int32_t track, size_t unitsLeft, int32_t trackType);
     WaitResult WaitTime(int64_t target, int32_t track);
     void ConfigLookup(bool& stop);
     // After a restart at a key frame: the other tracks begin at its time `start`. Needs m_SinkLock.
@@ -150,6 +151,9 @@ private:
     void DrainParserLocked(BS::track_t& t, bool endOfStream);
     void DropVideo(BS::track_t& t, size_t q);
     void DropAudio(BS::track_t& t, size_t q);
+    // After the closing pass of an end of stream: waits for the send buffer, up to the
+    // DrainTimeout setting counted from `from` (tick ms); reports what it leaves behind.
+    void WaitForSendBuffer(uint32_t from);
     bool SendScriptRecord(BS::data_t* record, int32_t chunkStream, int32_t type);
     void SetStatusAndNotify(int32_t status);
     void ResetStatisticsLocked();
@@ -236,6 +240,11 @@ private:
     std::atomic<int32_t> m_iRecordMode{0};
     std::atomic<int> m_iLocalPort{-1};
     std::atomic<int> m_iServerPort{0};
+    // Set by Close (and the destructor) before anything else, cleared when Close is done: a
+    // reconnect attempt gives up between its steps, and the event wakes one waiting for the
+    // init lock.
+    std::atomic<bool> m_bClosing{false};
+    platform::CEvent m_evClosing{true, false};
 
     // Statistics (m_SinkLock).
     RTMPStatistics m_Stats;

@@ -14,6 +14,9 @@ using BS::track_t;
 std::atomic<int32_t> CRTMPSink::s_iReconnectTimeout{10000};
 
 namespace {
+// How often a reconnect attempt looks for the init lock again; Close wakes it at once.
+constexpr uint32_t kInitLockRetryMs = 20;
+
 // First try, two fallbacks, and the last entry tried with the transport switched.
 std::array<int32_t, 4> PortList(int32_t port, bool tunnel) {
     if (tunnel) return {port, 443, 1935, 1935};
@@ -24,6 +27,10 @@ std::array<int32_t, 4> PortList(int32_t port, bool tunnel) {
 CRTMPSink::CRTMPSink(NotifyEventObserver* observer) : m_pObserver(observer) {}
 
 CRTMPSink::~CRTMPSink() {
+    // As in Close: a reconnect attempt still under way gives up at once.
+    m_bClosing.store(true);
+    m_evClosing.Set();
+    m_Client.AbortConnects(true);
     m_evData.Set();
     m_hMultiplexThread.Stop(1000);
     m_hReconnectingThread.Stop(static_cast<uint32_t>(s_iReconnectTimeout.load()));
@@ -73,14 +80,23 @@ void CRTMPSink::ReportConnectError() {
         platform::CAutoLock g(m_SinkLock);
         url = m_sUrl;
         stream = m_Settings.streamName;
+        // The base URL has no port; the user needs to see the one that was tried.
+        const size_t host = url.find("://");
+        const size_t path = host == std::string::npos ? std::string::npos : url.find('/', host + 3);
+        if (path != std::string::npos && url.find(':', host + 3) > path && m_Settings.port > 0)
+            url.insert(path, ":" + std::to_string(m_Settings.port));
     }
+    const std::string detail = m_Client.GetFailureDetail();
     switch (state) {
         case 1:
             PostEvent("error", "RTMP: TCP connect failed: %s", url.c_str());
             break;
         case 2:
         case 3:
-            PostEvent("error", "RTMP: Streaming to server failed: %s", url.c_str());
+            // The stage alone cannot tell a refused handshake from a silent server: the client's
+            // own account follows.
+            PostEvent("error", "RTMP: Streaming to server failed: %s%s%s", url.c_str(), detail.empty() ? "" : ": ",
+                      detail.c_str());
             break;
         case 4:
             PostEvent(L"error", L"RTMP: Authentication failed");
@@ -94,12 +110,14 @@ void CRTMPSink::ReportConnectError() {
     }
 }
 
-// Tries the port in use, then the fallbacks the settings allow. `s.port` ends as the port that
-// was tried last; `s.tunnel` is switched for the last entry. Reconnection reports its steps as
-// text events, Init as log lines.
+// Tries the port in use, then the fallbacks the settings allow. On success `s.port` is the port
+// that answered and `s.tunnel` tells whether the last entry was needed; on failure `s` is as it
+// came in, so the next attempt starts again at the URL's own port. Reconnection reports its steps
+// as text events, Init as log lines. A Close meanwhile ends the list at the next port.
 bool CRTMPSink::ConnectWithFallbacks(ConnectionSettings& s, bool eventsAsText) {
     const auto ports = PortList(s.port, s.tunnel);
     if (ConnectClient(s, s.tunnel)) return true;
+    if (m_bClosing.load()) return false;
     if (eventsAsText) PostEvent("warning", "RTMPSink: Error: could not connect to default port %d", s.port);
     else Log(LOG_ERROR, 1, "RTMPSink: Error: could not connect to default port %d", s.port);
     m_Client.Close();
@@ -108,24 +126,27 @@ bool CRTMPSink::ConnectWithFallbacks(ConnectionSettings& s, bool eventsAsText) {
     if (s.secure) fallbackPorts = fallbackTunnel = false;
     fallbackPorts = getRegistryKey(KEY_RTMPSINK, "FallbackPorts", fallbackPorts ? 1 : 0) != 0;
     fallbackTunnel = getRegistryKey(KEY_RTMPSINK, "FallbackTunnel", fallbackTunnel ? 1 : 0) != 0;
+    ConnectionSettings next = s;
     if (fallbackPorts) {
         if (eventsAsText) PostEvent("warning", "could not connect - trying fallback to 443");
         else Log(LOG_TRACE, 1, "trying fallback to 443");
-        for (int i = 1; i <= 2; ++i) {
-            s.port = ports[static_cast<size_t>(i)];
-            if (ConnectClient(s, s.tunnel)) return true;
+        for (size_t i = 1; i <= 2 && !m_bClosing.load(); ++i) {
+            next.port = ports[i];
+            if (ConnectClient(next, next.tunnel)) {
+                s = next;
+                return true;
+            }
             m_Client.Close();
         }
     }
-    if (fallbackTunnel) {
+    if (fallbackTunnel && !m_bClosing.load()) {
         if (eventsAsText) PostEvent("warning", "could not connect - trying tunnel (RTMPT, port 80)");
         else Log(LOG_TRACE, 1, "trying tunnel (RTMPT, port 80)");
         m_Client.Close();
-        ConnectionSettings switched = s;
-        switched.port = ports[3];
-        switched.tunnel = !s.tunnel;
-        if (ConnectClient(switched, switched.tunnel)) {
-            s = switched;
+        next.port = ports[3];
+        next.tunnel = !s.tunnel;
+        if (ConnectClient(next, next.tunnel)) {
+            s = next;
             return true;
         }
         m_Client.Close();
@@ -278,9 +299,18 @@ void CRTMPSink::CheckReconnection() {
 void CRTMPSink::ReconnectThreadProc(void* param, CWorkerThread*) { static_cast<CRTMPSink*>(param)->ReconnectAttempt(); }
 
 void CRTMPSink::ReconnectAttempt() {
-    platform::CAutoLock init(m_InitLock);
+    // Never a plain wait for the init lock: a Close called by Init holds it while it waits for
+    // this thread to end.
+    while (!m_InitLock.TryLock()) {
+        if (m_bClosing.load()) return;
+        m_evClosing.Wait(kInitLockRetryMs);
+    }
+    struct Release {
+        platform::CReentrantLock& lock;
+        ~Release() { lock.Unlock(); }
+    } release{m_InitLock};
     Log(LOG_TRACE, 1, "ReconnectAttempt");
-    if (!m_bInitialised.load()) return;
+    if (!m_bInitialised.load() || m_bClosing.load()) return;
     if (IsClientConnected() && m_iDisconnectDetected.load() <= 0) return;
     if (m_iAttemptsMade.load() == 0) {
         Log(LOG_TRACE, 1, "First reconnect attempt, closing client.");
@@ -292,6 +322,11 @@ void CRTMPSink::ReconnectAttempt() {
     if (s.tunnel) s.port = 80;
     if (s.secure) s.fallbackPortsDefault = s.fallbackTunnelDefault = false;
     const bool connected = ConnectWithFallbacks(s, true);
+    if (m_bClosing.load()) {
+        // Called off by Close: whatever this attempt reached is closed again, without a word.
+        m_Client.Close();
+        return;
+    }
     const int32_t max = m_iReconnectAttempts.load();
     if (connected) {
         m_Settings = s;
@@ -410,6 +445,20 @@ int32_t CRTMPSink::GetSinkStatus() {
 }
 
 bool CRTMPSink::Close() {
+    // A reconnect attempt under way is called off first: its connect returns at once and it stops
+    // before the next port, so the wait for its thread is short and nothing it connected outlives
+    // Close. The init lock then keeps a later attempt (and Init) out until Close is done.
+    m_bClosing.store(true);
+    m_evClosing.Set();
+    m_Client.AbortConnects(true);
+    int32_t timeout = s_iReconnectTimeout.load();
+    if (timeout <= kClientResponseTimeout) {
+        timeout = kClientResponseTimeout + 1000;
+        s_iReconnectTimeout.store(timeout);
+        Log(LOG_TRACE, 1, "CRTMPSink warning: setting thread timeout to %d", timeout);
+    }
+    m_hReconnectingThread.Stop(static_cast<uint32_t>(timeout));
+    platform::CAutoLock init(m_InitLock);
     if (IsClientConnected()) {
         PostEvent("info", "RTMP streaming ends");
         Log(LOG_TRACE, 1, "CRTMPSink::Close(): invoking FCUnpublish before closing");
@@ -422,13 +471,6 @@ bool CRTMPSink::Close() {
     m_bInitialised.store(false);
     m_bNoWait.store(false);
     m_Client.Close();
-    int32_t timeout = s_iReconnectTimeout.load();
-    if (timeout <= kClientResponseTimeout) {
-        timeout = kClientResponseTimeout + 1000;
-        s_iReconnectTimeout.store(timeout);
-        Log(LOG_TRACE, 1, "CRTMPSink warning: setting thread timeout to %d", timeout);
-    }
-    m_hReconnectingThread.Stop(static_cast<uint32_t>(timeout));
     // A closed sink has no reconnection pending; the flag would otherwise keep IsInited true.
     m_hReconnecting.Reset();
     {
@@ -440,6 +482,9 @@ bool CRTMPSink::Close() {
         Log(LOG_TRACE, 1, "CSink::Close OK");
     }
     m_evData.Set();
+    m_Client.AbortConnects(false);
+    m_evClosing.Reset();
+    m_bClosing.store(false);
     return true;
 }
 

@@ -2,15 +2,22 @@
 // back-pressure and the frame-dropping policy.
 #include <algorithm>
 
+#include "foundation/EventCallbacks.h"
 #include "foundation/Log.h"
 #include "parsers/H264ParserFactory.h"
 #include "parsers/ParserAACRTMP.h"
 #include "platform/Clock.h"
+#include "sink/EndOfStreamText.h"
 #include "sink/RTMPSink.h"
 #include "sink/TimeMath.h"
 
 using BS::data_t;
 using BS::track_t;
+
+namespace {
+// Between two looks at the send buffer while the end of a stream leaves.
+constexpr uint32_t kDrainStepMs = 10;
+}  // namespace
 
 bool CRTMPSink::IsInited() {
     if (m_hReconnecting.IsSet()) return true;
@@ -264,7 +271,10 @@ void CRTMPSink::DropVideo(track_t& t, size_t q) {
                 candidate = m_iBufferMode == 3 || m_iBufferMode == 4;
                 break;
             case FRAME_B:
-                candidate = m_iBufferMode == 2 ? dropped < limit : true;
+                // A B picture that others predict from (the middle one of a B-pyramid) goes only
+                // with the pictures up to the next key frame, as a P picture does; the light pass
+                // takes only those nothing refers to.
+                candidate = m_iBufferMode == 2 ? dropped < limit && d->nal_ref_idc == 0 : true;
                 break;
             default:
                 candidate = false;
@@ -343,10 +353,12 @@ bool CRTMPSink::Flush(bool sendRemaining, bool discard) {
         }
     }
     if (sendRemaining) {
+        const uint32_t from = platform::timeGetTime();
         // Wakes a multiplex thread that is pacing; it sees the no-wait flag, sends on without
         // pacing and ends its pass. Interleave then runs here once that pass is over.
         m_evData.Set();
         Interleave();
+        WaitForSendBuffer(from);
         count = 0;
     }
     if (discard) {
@@ -354,6 +366,26 @@ bool CRTMPSink::Flush(bool sendRemaining, bool discard) {
         count = 0;
     }
     return count < 10;
+}
+
+void CRTMPSink::WaitForSendBuffer(uint32_t from) {
+    // The end of a stream: what the pass just handed over (at least the pictures the parser kept
+    // for reordering) is still in the send buffer, which closing the connection discards. The
+    // host says how long the end may take, pass included; by default nothing is waited for. Less
+    // than a packet waits there for more data, and the unpublish command takes it along.
+    const int32_t drainMs = getRegistryKey(KEY_RTMPSINK, "DrainTimeout", 0);
+    if (drainMs <= 0) return;
+    const int32_t packet = m_Client.GetStoredParams().sendPacketSize;
+    int fill = 0;
+    while (IsClientConnected() && (fill = m_Client.GetSendBufferFillness()) > packet) {
+        if (platform::timeGetTime() - from >= static_cast<uint32_t>(drainMs)) {
+            Log(LOG_ERROR, 1, "CRTMPSink::Flush: %d bytes not sent within %d ms", fill, drainMs);
+            PostEvent("error", "%.*s%d bytes still in the send buffer after %d ms",
+                      static_cast<int>(sink::kUnsentAtEndText.size()), sink::kUnsentAtEndText.data(), fill, drainMs);
+            return;
+        }
+        platform::Sleep(kDrainStepMs);
+    }
 }
 
 void CRTMPSink::ClearNonConfigData(int64_t t) {

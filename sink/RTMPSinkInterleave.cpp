@@ -154,6 +154,7 @@ bool CRTMPSink::Interleave() {
         data_t* unit = nullptr;
         track_t* chosen = nullptr;
         int32_t chosenIndex = -1;
+        int32_t chosenType = 0;
         size_t left = 0;
         int64_t origDts = NO_TIME;
         int64_t firstTime = NO_TIME;
@@ -180,6 +181,7 @@ bool CRTMPSink::Interleave() {
             }
             if (chosen) {
                 chosenIndex = chosen->index;
+                chosenType = chosen->type;
                 unit = chosen->sample_list.front();
                 if (TIME_SHIFT == NO_TIME && unit->dts != NO_TIME) {
                     TIME_SHIFT = unit->dts;
@@ -234,7 +236,7 @@ bool CRTMPSink::Interleave() {
         }
         if (!unit) return false;
         m_Client.HoldSends();
-        SendSample(unit, chosenIndex, left, chosen);
+        SendSample(unit, chosenIndex, left, chosenType);
         if (!m_bNoWait.load()) {
             int64_t target = NO_TIME;
             if (firstTime != NO_TIME && timeShift != NO_TIME && origDts != NO_TIME) target = sink::AddSat(sink::SubSat(firstTime, timeShift), origDts);
@@ -283,7 +285,7 @@ void CRTMPSink::DeliverMedia(data_t* unit, int32_t messageType) {
                                  htonl(static_cast<uint32_t>(m_Client.m_iStreamID.load())), false);
 }
 
-void CRTMPSink::SendSample(data_t* unit, int32_t track, size_t unitsLeft, track_t* pt) {
+void CRTMPSink::SendSample(data_t* unit, int32_t track, size_t unitsLeft, int32_t trackType) {
     if (!unit) return;
     BS::DataPtr owned(unit);
     if (unit->dts == NO_TIME && !unit->config) {
@@ -291,7 +293,7 @@ void CRTMPSink::SendSample(data_t* unit, int32_t track, size_t unitsLeft, track_
             static_cast<long long>(m_Timer.GetTime()), static_cast<long long>(unit->dts));
         return;
     }
-    const bool video = pt && pt->type == TRACK_TYPE_VIDEO;
+    const bool video = trackType == TRACK_TYPE_VIDEO;
     const int32_t type = video ? 9 : 8;
     if (IsClientConnected()) {
         DeliverMetadata();

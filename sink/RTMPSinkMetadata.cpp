@@ -18,6 +18,7 @@ constexpr int32_t kDataChunkStream = 4;
 constexpr int32_t kCommandChunkStream = 3;
 constexpr int32_t kDataMessage = 18;
 constexpr int32_t kCommandMessage = 20;
+constexpr size_t kObjectEndBytes = 3;  // 00 00 09
 
 size_t TextLength(const KeyValuePair& p) {
     const auto* s = static_cast<const char*>(p.value);
@@ -112,11 +113,13 @@ HRESULT CRTMPSink::SendKeyValuePairs(const char* name, const KeyValuePair* const
         budget = kScriptRecordSize - 16;
     }
     const size_t nameLength = strnlen(name, kScriptRecordSize);
-    if (nameLength + 8 > budget) return E_INVALIDARG;
+    // The name as AMF string and the array's head before the pairs, its end marker after them.
+    const size_t frame = nameLength + 8 + kObjectEndBytes;
+    if (frame > budget) return E_INVALIDARG;
     w.String(std::string_view(name, nameLength));
     const size_t countAt = w.Size() + 1;
     w.EcmaArrayStart(static_cast<uint32_t>(count));
-    budget -= nameLength + 8;
+    budget -= frame;
     int32_t written = 0;
     for (int32_t i = 0; i < count; ++i) {
         const size_t need = PairSize(*pairs[i]);

@@ -141,6 +141,15 @@ bool CSourceOutputPin::WaitIdle(uint32_t timeoutMs) {
     return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return m_queue.empty() && !m_busy; });
 }
 
+bool CSourceOutputPin::WaitRoom(size_t limit, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> g(m_mutex);
+    return m_cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+        size_t samples = m_busy ? 1 : 0;
+        for (const Item& i : m_queue) samples += i.kind == Item::Sample;
+        return samples < limit;
+    });
+}
+
 std::vector<HRESULT> CSourceOutputPin::Results() const {
     std::lock_guard<std::mutex> g(m_mutex);
     return m_results;

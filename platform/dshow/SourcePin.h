@@ -39,6 +39,10 @@ public:
     HRESULT Flush();
     // true once the queue is empty and no delivery is in progress, within timeoutMs.
     bool WaitIdle(uint32_t timeoutMs);
+    // true once fewer than `limit` samples are queued or being delivered, within timeoutMs. A
+    // producer that waits for room before each push keeps the queue bounded when downstream
+    // holds it back, instead of queueing without end.
+    bool WaitRoom(size_t limit, uint32_t timeoutMs);
     // The result of every delivery attempt (samples, segments, end of stream), in order.
     std::vector<HRESULT> Results() const;
     // Samples dropped because downstream refused an earlier one, or by a flush or stop.

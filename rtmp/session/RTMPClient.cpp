@@ -11,6 +11,7 @@
 #include "rtmp/RtmpDefs.h"
 #include "rtmp/RtmpUrl.h"
 #include "rtmp/session/Handshake.h"
+#include "rtmp/session/PublishVerdicts.h"
 
 std::atomic<uint32_t> CRTMPClient::s_uWaitDelay{CRTMPClient::DEFAULT_WAIT_DELAY_MS};
 
@@ -32,6 +33,16 @@ CRTMPClient::~CRTMPClient() {
     // The receive thread calls our overrides; it must be stopped before our members go.
     Close();
     Terminate();
+}
+
+std::string CRTMPClient::GetFailureDetail() const {
+    std::lock_guard<std::mutex> g(m_FailureLock);
+    return m_sFailureDetail;
+}
+
+void CRTMPClient::SetFailureDetail(std::string detail) {
+    std::lock_guard<std::mutex> g(m_FailureLock);
+    m_sFailureDetail = std::move(detail);
 }
 
 int32_t CRTMPClient::GetAuthMode() const {
@@ -105,6 +116,9 @@ int CRTMPClient::Connect(const ConnectionSettings& settings, int32_t sleepDelay,
 int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sleepDelay, bool tunnel) {
     LogTrace(1, "CRTMPClient::ConnectInternal");
     m_iConnectionState.store(STATE_TCP);
+    SetFailureDetail({});
+    m_iServerVersion.store(-1);
+    m_iSuspectBytes.store(0);
     {
         platform::CAutoLock lock(m_MessageSendLock);
         m_iLastOnFITime = NO_TIME;
@@ -162,6 +176,9 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
     if (tcp != TCP_OK) {
         LogTrace(1, "RTMPClient::ConnectInternal: TCP connect to %s:%d failed with %d", m_sHost.c_str(), m_iPort,
                  tcp);
+        // The transport keeps a socket whose connect failed or was called off open (and says
+        // connected); left so, a close would try to unpublish through a connect still pending.
+        Close();
         if (tcp == TCP_TIMEOUT) return CONNECT_TIMEOUT;
         if (tcp == TCP_SOCKOPT_FAILED || tcp == TCP_SOCKET_FAILED) return CONNECT_SOCKET;
         return CONNECT_FAILED;
@@ -272,13 +289,25 @@ bool CRTMPClient::Handshake() {
                           {&m_evS2, REPLY_SLICE_MS, "S2"}};
     for (const Step& step : steps) {
         LogTrace(3, "Waiting for %s", step.name);
-        WaitResult w = WaitFor(*step.event, step.slice, s_uWaitDelay.load());
+        WaitResult w = step.event == &m_evS0 ? WaitForS0() : WaitFor(*step.event, step.slice, s_uWaitDelay.load());
+        const int32_t version = m_iServerVersion.load();
+        if (w != WaitResult::Ok && version >= 0 && version != rtmp::HANDSHAKE_VERSION &&
+            version != rtmp::HANDSHAKE_VERSION_RTMPE) {
+            Log(LOG_ERROR, 0, "ERROR: server handshake version %d, line %d ", version, __LINE__);
+            SetFailureDetail("the server answered the handshake with version " + std::to_string(version) +
+                             "; this writer speaks RTMP version 3");
+            return false;
+        }
         if (w == WaitResult::Timeout) {
             Log(LOG_ERROR, 0, "ERROR: Wait Timeout %s, line %d ", step.name, __LINE__);
+            SetFailureDetail(std::string("the server did not complete the handshake (no ") + step.name + " within " +
+                             std::to_string(s_uWaitDelay.load()) + " ms)");
             return false;
         }
         if (w == WaitResult::Inactive) {
             Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
+            SetFailureDetail(std::string("the server closed the connection during the handshake (before ") +
+                             step.name + ")");
             return false;
         }
         LogTrace(3, "Waiting for %s ok", step.name);
@@ -287,6 +316,7 @@ bool CRTMPClient::Handshake() {
     if (RTMPDataChunk.IsRtmpe()) {
         // We speak only the plain handshake; answering an RTMPE server would just fail later.
         Close();
+        SetFailureDetail("the server asked for an encrypted (RTMPE) handshake, which this writer does not offer");
         PostEvent("error", "RTMPE protocol handshake failed");
         return false;
     }
@@ -309,6 +339,19 @@ bool CRTMPClient::Handshake() {
     return true;
 }
 
+CRTMPClient::WaitResult CRTMPClient::WaitForS0() {
+    // A version byte the codec refuses never becomes S0; seeing it ends the wait at once.
+    const uint32_t start = platform::timeGetTime();
+    for (;;) {
+        const WaitResult w = WaitFor(m_evS0, REPLY_SLICE_MS, REPLY_SLICE_MS);
+        if (w != WaitResult::Timeout) return w;
+        const int32_t version = m_iServerVersion.load();
+        if (version >= 0 && version != rtmp::HANDSHAKE_VERSION && version != rtmp::HANDSHAKE_VERSION_RTMPE)
+            return WaitResult::Timeout;
+        if (platform::timeGetTime() - start >= s_uWaitDelay.load()) return WaitResult::Timeout;
+    }
+}
+
 bool CRTMPClient::CommandSequence(const std::string& authQuery) {
     m_bCreateStreamPending.store(false);
     // Each sequence is a new publication for the server: the sink must announce the stream again
@@ -328,12 +371,17 @@ bool CRTMPClient::CommandSequence(const std::string& authQuery) {
     BS::DataPtr connect = rtmp::BuildConnect(cp);
     if (connect) Send(connect.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, false);
     if (!IsConnected()) {
+        SetFailureDetail("the server closed the connection before connect");
         PostEvent("info1", "rtmp: ERROR: rtmp server disconnected.");
         return false;
     }
     PostEvent("info1", "rtmp: connect");
-    if (WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || !IsConnected() ||
-        m_bError.load()) {
+    const WaitResult connected = WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load());
+    if (connected != WaitResult::Ok || !IsConnected() || m_bError.load()) {
+        SetFailureDetail(m_bError.load()                   ? "the server refused connect"
+                         : connected == WaitResult::Timeout ? "the server did not answer connect within " +
+                                                                  std::to_string(s_uWaitDelay.load()) + " ms"
+                                                            : "the server closed the connection after connect");
         PostEvent("info1", "rtmp: ERROR: rtmp server does not reply.");
         return false;
     }
@@ -367,12 +415,18 @@ bool CRTMPClient::PublishRounds() {
         PostEvent("info1", "rtmp: createStream");
         // A wait cut short by a lost connection has failed like one that ran out of time: the
         // host hears of it the same way.
-        if (WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || m_bError.load()) {
+        const WaitResult created = WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load());
+        if (created != WaitResult::Ok || m_bError.load()) {
+            SetFailureDetail(m_bError.load()                 ? "the server refused createStream"
+                             : created == WaitResult::Timeout ? "the server did not answer createStream within " +
+                                                                    std::to_string(s_uWaitDelay.load()) + " ms"
+                                                              : "the server closed the connection after createStream");
             PostEvent("error", "RTMP Wait Timeout statusEvent");
             return false;
         }
         if (!IsConnected()) {
             Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
+            SetFailureDetail("the server closed the connection after createStream");
             return false;
         }
         m_bCreateStreamPending.store(false);
@@ -382,9 +436,14 @@ bool CRTMPClient::PublishRounds() {
         if (BS::DataPtr m = rtmp::BuildPublish(m_sStreamName, rtmp::RECORD_MODE_LIVE))
             Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_MEDIA, RTMP_PT_INVOKE, StreamIdOnWire(), true, true);
         PostEvent("info1", "publish: waiting for onStatus");
-        if (WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || !IsConnected() ||
-            m_bError.load()) {
+        const WaitResult published = WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load());
+        if (published != WaitResult::Ok || !IsConnected() || m_bError.load()) {
             Log(LOG_ERROR, 0, "ERROR: Publish Timeout or !IsActive");
+            SetFailureDetail(published == WaitResult::Ok && IsConnected()
+                                 ? "the server refused to publish the stream"
+                                 : published == WaitResult::Timeout ? "the server did not answer publish within " +
+                                                                          std::to_string(s_uWaitDelay.load()) + " ms"
+                                                                    : "the server closed the connection after publish");
             return false;
         }
         LogTrace(3, "Publish OK");
@@ -400,14 +459,20 @@ bool CRTMPClient::PublishRounds() {
                 Log(LOG_ERROR, 0, "Record Failed");
         }
 
-        if (!m_bBadName.load()) break;
+        if (!m_bBadName.load()) return true;
         m_bBadName.store(false);
         PostEvent("info1", "publish: publish failed with: NetStream.Publish.BadName");
     }
+    // The session goes on as agreed, but nothing published on it reaches a viewer: the host
+    // must hear of it, and can drop the connection to try again.
+    PostEvent("error", "%.*s (%d rounds; is the stream already being published?)",
+              static_cast<int>(rtmp::kPublishNotAcceptedText.size()), rtmp::kPublishNotAcceptedText.data(),
+              PUBLISH_ROUNDS);
     return true;
 }
 
 bool CRTMPClient::Close() {
+    if (GetSendTimeoutFlag()) SetAbortiveClose();
     // The tunnel's idle thread is stopped here once the tunnel exists.
     const bool r = CTCPClient::Close();
     LogTrace(4, "CTCPClient::Close(): after super::Close");
@@ -428,9 +493,20 @@ bool CRTMPClient::Close() {
 }
 
 void CRTMPClient::OnCloseConnection() {
-    platform::CAutoLock lock(m_ReceiveStateLock);
-    RTMPDataChunk.Reset();
-    LogTrace(1, "Close Connection");
+    {
+        platform::CAutoLock lock(m_ReceiveStateLock);
+        RTMPDataChunk.Reset();
+        LogTrace(1, "Close Connection");
+    }
+    // A server that refuses a message for its size closes the connection as soon as it has read
+    // the message's header; the host decides whether it happens often enough to give up.
+    // A stalled link (the send time-out fired) is not a refusal, however large the last picture.
+    const int32_t bytes = m_iSuspectBytes.exchange(0);
+    if (bytes > 0 && !GetSendTimeoutFlag() &&
+        platform::timeGetTime() - m_uSuspectTick.load() <= rtmp::kSuspectMessageWindowMs)
+        PostEvent("error", "%.*s%.1f MB %s; its message size limit may be lower",
+                  static_cast<int>(rtmp::kMessageLimitText.size()), rtmp::kMessageLimitText.data(), bytes / 1e6,
+                  m_bSuspectKey.load() ? "key frame" : "picture");
 }
 
 void CRTMPClient::ResetReceiveSide() {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 
 #include "foundation/Data.h"
@@ -107,6 +108,9 @@ public:
     uint32_t GetBytesReceived() const { return m_uBytesReceived.load(); }
     int32_t GetAuthMode() const;
     size_t GetReceivedQueueSize(int32_t type) const;
+    // Why the last attempt failed, in words for the user (empty when it did not fail or the
+    // state says it all).
+    std::string GetFailureDetail() const;
 
     // The time limit of every wait of the client, process-wide, refreshed from the settings at
     // each connection attempt.
@@ -137,6 +141,8 @@ private:
     void WaitTransportClosed();
     void ReadSessionSettings(const ConnectionSettings& settings);
     void ReleaseHandshakeBlocks();
+    void SetFailureDetail(std::string detail);
+    WaitResult WaitForS0();
     int SendMessage(BS::data_t* msg, int kind, int32_t chunkStreamId, int32_t type, uint32_t streamIdSwapped,
                     bool block, bool forceFullHeader, bool buffered);
     void SendTimecodeBefore(const BS::data_t& video, bool block, bool buffered);
@@ -217,4 +223,15 @@ private:
     // Innermost; taken by the receive thread to append and by Close to empty.
     mutable platform::CReentrantLock m_AudioQueueLock;
     mutable platform::CReentrantLock m_VideoQueueLock;
+
+    // The failure detail: written by the connecting thread, read by the sink's error report.
+    mutable std::mutex m_FailureLock;
+    std::string m_sFailureDetail;  // under m_FailureLock
+    // The first byte the server answered the handshake with (its version), -1 before it.
+    std::atomic<int32_t> m_iServerVersion{-1};
+    // The last picture of at least kSuspectMessageBytes on this connection: its size and when it
+    // was handed over (written by the sending thread, read by the receive thread at the loss).
+    std::atomic<int32_t> m_iSuspectBytes{0};
+    std::atomic<uint32_t> m_uSuspectTick{0};
+    std::atomic<bool> m_bSuspectKey{false};
 };

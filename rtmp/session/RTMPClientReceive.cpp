@@ -51,7 +51,8 @@ void CRTMPClient::OnReceive(const uint8_t* data, int length, std::atomic<bool>* 
     if (!data || length <= 0) return;
     // With the HTTP tunnel the bytes are responses whose bodies go to the codec instead.
     RTMPDataChunk.PutData({data, static_cast<size_t>(length)});
-    m_uBytesReceived.fetch_add(static_cast<uint32_t>(length));
+    if (m_uBytesReceived.fetch_add(static_cast<uint32_t>(length)) == 0 && m_iReceiveMode.load() == RECEIVE_HANDSHAKE)
+        m_iServerVersion.store(data[0]);
     LogTrace(7, "CRTMPClient::OnReceive: after while / RTMPDataChunk.PutData");
 
     for (;;) {

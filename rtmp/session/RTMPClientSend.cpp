@@ -3,9 +3,11 @@
 #include "foundation/EventCallbacks.h"
 #include "foundation/Log.h"
 #include "net/TCPResult.h"
+#include "platform/Clock.h"
 #include "rtmp/Commands.h"
 #include "rtmp/ControlMessages.h"
 #include "rtmp/RtmpDefs.h"
+#include "rtmp/session/PublishVerdicts.h"
 #include "rtmp/session/RTMPClient.h"
 
 uint32_t CRTMPClient::StreamIdOnWire() const { return rtmp::SwapStreamId(static_cast<uint32_t>(m_iStreamID.load())); }
@@ -34,9 +36,18 @@ int CRTMPClient::SendMessage(BS::data_t* msg, int kind, int32_t chunkStreamId, i
     if (type == RTMP_PT_VIDEO) SendTimecodeBefore(*msg, block, buffered);
     BS::DataPtr chunks = RTMPDataChunk.Prepare(*msg, chunkStreamId, type, streamIdSwapped, forceFullHeader);
     if (!chunks) return TCP_ERROR;
+    // Marked before the send: a server that refuses the message closes while it is still going
+    // out, and the loss may be handled before the send returns.
+    const bool suspect = type == RTMP_PT_VIDEO && msg->size_actual >= rtmp::kSuspectMessageBytes;
+    if (suspect) {
+        m_bSuspectKey.store(msg->frame_type == FRAME_I);
+        m_uSuspectTick.store(platform::timeGetTime());
+        m_iSuspectBytes.store(msg->size_actual);
+    }
     const int r = buffered ? SendBuffered(chunks->data, chunks->size_actual)
                            : Send(chunks->data, chunks->size_actual, block);
     if (msg->pts != NO_TIME) m_iLastSentTime.store(msg->pts);
+    if (suspect && r == TCP_TIMEOUT) m_iSuspectBytes.store(0);  // a stalled link, not a refusal
     return r;
 }
 

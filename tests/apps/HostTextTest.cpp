@@ -27,7 +27,7 @@ TEST(CommandLine, PublishingOptionsLandInTheirFields) {
                     "--connect-args", "{\"a\":1}", "--record-mode", "append", "--timecode", "--timecode-interval", "500",
                     "--timecode-start", "1700000000", "--timecode-system-time", "--absolute-time", "42", "--live",
                     "--audio-delay", "-40", "--fps", "30000/1001", "--timestamps", "advanced", "--stats", "--events",
-                    "json", "--log", "/tmp/x.log", "--log-level", "5", "--control", "/tmp/ctl"});
+                    "json", "--log", "/tmp/x.log", "--log-level", "5", "--control", "/tmp/ctl", "--drain-timeout", "2500"});
     ASSERT_EQ(c.mode, app::CommandLine::Mode::Publish) << c.output;
     const app::PublishOptions& p = c.publish;
     EXPECT_EQ((std::vector<std::optional<int32_t>>{p.reconnectAttempts, p.reconnectInterval, p.connectTimeout,
@@ -36,6 +36,7 @@ TEST(CommandLine, PublishingOptionsLandInTheirFields) {
                                                    p.logLevel}),
               (std::vector<std::optional<int32_t>>{-1, 250, 3, 100, 200, 1000, 1400, 65536, 500, 1700000000, -40, 5}));
     EXPECT_EQ(p.absoluteTime, 42u);
+    EXPECT_EQ(p.drainTimeout, 2500);
     EXPECT_TRUE(p.noBFrames && p.tcpNoDelay && p.noPadding && p.fallbackPorts && p.fallbackTunnel &&
                 p.startWithoutConnection && p.timecode && p.timecodeSystemTime && p.live && p.stats);
 
@@ -55,6 +56,7 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndOneLine) {
         {"rtmp://h/a/s", "--video", "v", "--buffer-size", "104857601"}, {"rtmp://h/a/s", "--video", "v", "--socket-buffer", "10485760"},
         {"rtmp://h/a/s", "--video", "v", "--timestamps", "simple"}, {"rtmp://h/a/s", "--video", "v", "--events", "xml"},
         {"rtmp://h/a/s", "--video", "v", "--reconnect-attempts", "many"}, {"rtmp://h/a/s", "--video", "v", "--no-such-option"},
+        {"rtmp://h/a/s", "--video", "v", "--drain-timeout", "-1"},
     };
     for (const auto& args : bad) {
         auto c = Parse(args);

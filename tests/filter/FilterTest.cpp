@@ -326,6 +326,11 @@ TEST_F(RendererCore, StateChangesCallHooksAndStopDiscardsTheQueueAndClosesTheSin
 TEST_F(RendererCore, EndOfStreamOnEveryPinSendsTheQueueClosesAndCompletes) {
     Make();
     Run({0, 1});
+    // One that comes during a flush is refused and leaves the next one its effect.
+    BS::CInputPin* video = renderer->InputPin(0);
+    ASSERT_EQ(video->BeginFlush(), S_OK);
+    EXPECT_EQ(video->EndOfStream(), S_FALSE);
+    ASSERT_EQ(video->EndFlush(), S_OK);
     Out(0)->PushEndOfStream();
     Drain(0);
     EXPECT_FALSE(WaitEvent(EC_COMPLETE, 100)) << "the audio pin is still open";

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,8 +94,10 @@ public:
     std::optional<int> wait(std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;
         for (int status = 0; m_pid > 0 && !m_status;) {
-            const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+            rusage usage{};
+            const pid_t r = ::wait4(m_pid, &status, WNOHANG, &usage);
             if (r == m_pid) m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            if (r == m_pid) m_maxRssKb = usage.ru_maxrss;
             else if (r < 0 && errno != EINTR) m_status = -1;  // reaped elsewhere
             else if (msLeft(deadline) == 0) break;
             pollfd p{m_pidFd, POLLIN, 0};  // without a pidfd, poll only naps
@@ -102,6 +105,9 @@ public:
         }
         return m_status;
     }
+
+    // The peak resident set of the process that ended, in KiB; 0 before.
+    long maxRssKb() const { return m_maxRssKb; }
 
     bool signal(int signo) { return m_pid > 0 && !m_status && ::kill(m_pid, signo) == 0; }
 
@@ -128,6 +134,7 @@ private:
     int m_pidFd = -1, m_stdout = -1;
     std::string m_buffer;
     std::optional<int> m_status;
+    long m_maxRssKb = 0;
 };
 
 }  // namespace qvtest

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <thread>
 
+#include "../sink/FaultProxy.h"
 #include "TestServers.h"
 
 using namespace std::chrono_literals;
@@ -182,6 +183,38 @@ TEST_F(Rtmpwriter, ControlLinesConnectArgumentsAndSigintOnTheWire) {
         EXPECT_NE(Stdout().find(want), std::string::npos) << want << "\n" << Stdout();
 }
 
+// Wait mode through a link of half the stream's rate: the readers are held, not frames dropped,
+// and the end of the stream leaves before the writer closes, every frame as the input had it;
+// a drain bound too short for what is still to be sent exits 7 with one line saying so.
+TEST_F(Rtmpwriter, WaitModeThroughASlowLinkRecordsEveryFrameOrSaysWhatWasLeft) {
+    sinktest::FaultProxy proxy(nginx->rtmpPort());
+    ASSERT_TRUE(proxy.Start());
+    proxy.Throttle(1500000);  // each connection, against 2.9 Mbit/s
+    const std::vector<std::tuple<std::string, std::string, int>> rows{{"slow", "30000", 0}, {"cut", "1", 7}};
+    std::vector<std::unique_ptr<ChildProcess>> writers;
+    for (const auto& [stream, drain, code] : rows) {
+        writers.push_back(std::make_unique<ChildProcess>());
+        ASSERT_TRUE(writers.back()->start({{QV_RTMPWRITER, qvtest::rtmpUrl("127.0.0.1", proxy.Port(), "live", stream), "--video",
+                                            Fixture("high720.h264"), "--audio", Fixture("aac10.aac"), "--buffer-mode", "wait",
+                                            "--drain-timeout", drain}, false, {}, dir.file(stream + ".err")}));
+    }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const auto& [stream, drain, code] = rows[i];
+        SCOPED_TRACE(stream);
+        EXPECT_EQ(writers[i]->wait(90s), code);
+        const std::string err = qvtest::readFile(dir.file(stream + ".err")).value_or("?");
+        const bool oneLine = err.find("--drain-timeout (1 ms)") != std::string::npos && std::ranges::count(err, '\n') == 1;
+        EXPECT_TRUE(code ? oneLine : err.empty()) << err;
+        if (code) continue;
+        ASSERT_TRUE(nginx->waitPublishing("live", stream, false, 10s));
+        std::vector<std::string> check{"python3", QV_SOURCE_DIR "/scripts/check_recording.py", nginx->recordFile(stream),
+                                       "--video", Fixture("high720.h264"), "--audio", Fixture("aac10.aac")};
+        ChildProcess checker;
+        ASSERT_TRUE(checker.start({check, false, dir.file(stream + ".check"), dir.file(stream + ".check")}));
+        EXPECT_EQ(checker.wait(120s), 0) << qvtest::readFile(dir.file(stream + ".check")).value_or("");
+    }
+}
+
 TEST_F(Rtmpwriter, StartsWithoutTheServerAndPublishesWhenItComes) {
     auto port = qvtest::freeTcpPort();
     ASSERT_TRUE(port);
@@ -215,19 +248,24 @@ TEST_F(Rtmpwriter, StartsWithoutTheServerAndPublishesWhenItComes) {
 // Each command: its exit code, what it prints, and on failure one line naming it. The fake
 // servers ask for adobe authentication and refuse the wrong answer, or drop the connection with
 // no attempt left (the bound, under the 20 s of media: it gives up instead of streaming into
-// nothing). The settings land in the user's store, where the filter reads them.
+// nothing); each way a server can refuse the stream has its own words. The settings land in the
+// user's store, where the filter reads them.
 TEST_F(Rtmpwriter, CommandsExitWithTheirCodeAndOneClearLine) {
     auto freePort = qvtest::freeTcpPort();
     ASSERT_TRUE(freePort);
     const std::string text = dir.file("notes.txt");
     ASSERT_TRUE(qvtest::writeFile(text, "these are notes, not H.264\n"));
     const std::string unreachable = qvtest::rtmpUrl("127.0.0.1", *freePort, "live", "x"), fake = "fake";
-    const std::string rt20 = Fixture("rt20.h264"), none = "no filters registered";
+    const std::string rt20 = Fixture("rt20.h264"), none = "no filters registered", nob = Fixture("nob.h264");
+    // Two 1-2 MB key frames 10 s apart, each refused by a server whose message limit is lower.
+    const std::string bigkeys = dir.file("bigkeys.h264"), bigkey = qvtest::readFile(Fixture("bigkey.h264")).value_or("");
+    ASSERT_TRUE(!bigkey.empty() && qvtest::writeFile(bigkeys, bigkey + bigkey));
     struct Case {
         std::vector<std::string> server, args;
         int code;
         std::string err, out = {};  // err: in the one line on stderr, none when empty; out: in stdout
         bool wholeOut = false;
+        std::string absent = {};  // in neither
     };
     const std::vector<Case> cases = {
         {{}, {"http://127.0.0.1/live/x", "--video", rt20}, 2, "bad URL"},
@@ -236,11 +274,24 @@ TEST_F(Rtmpwriter, CommandsExitWithTheirCodeAndOneClearLine) {
         {{}, {unreachable, "--video", text}, 3, "not an H.264"},
         {{}, {unreachable, "--video", Fixture("aac48s.aac")}, 3, "not an H.264"},
         {{}, {unreachable, "--audio", rt20}, 3, "not an ADTS"},
-        {{}, {unreachable, "--video", rt20}, 4, "cannot publish"},
+        {{}, {unreachable, "--video", rt20}, 4, "TCP connect failed: rtmp://127.0.0.1:" + std::to_string(*freePort) + "/live"},
+        {{}, {unreachable, "--video", rt20, "--start-without-connection", "--reconnect-attempts", "1", "--reconnect-interval",
+              "200", "--events", "json"}, 4, "cannot publish", "\"disconnected\"", false, "while encoding"},
         {{"--auth", "adobe", "--user", "alice", "--password", "right"},
          {fake, "--video", rt20, "--user", "alice", "--password", "wrong"}, 5, "authentication failed"},
         {{"--drop-after", "media:50", "--max-connections", "1"},
          {fake, "--video", rt20, "--reconnect-attempts", "1", "--reconnect-interval", "200"}, 6, "lost"},
+        {{"--drop-after", "media:20", "--max-connections", "1"},
+         {fake, "--video", nob, "--reconnect-attempts", "-1", "--reconnect-interval", "200"}, 6, "ended while reconnecting"},
+        {{"--bad-name"}, {fake, "--video", rt20, "--reconnect-attempts", "1", "--reconnect-interval", "200"}, 4,
+         "every publish with NetStream.Publish.BadName"},
+        {{"--max-message", "500000"}, {fake, "--video", bigkeys, "--reconnect-interval", "200"}, 6,
+         "key frame; its message size limit may be lower"},
+        {{}, {"config", "set", "WaitDelay", "2000"}, 0, ""},  // the silent servers below answer within it
+        {{"--s0-version", "6"}, {fake, "--video", rt20}, 4, "encrypted (RTMPE) handshake"},
+        {{"--s0-version", "5"}, {fake, "--video", rt20}, 4, "handshake with version 5"},
+        {{"--no-s2"}, {fake, "--video", rt20}, 4, "no S2 within 2000 ms"},
+        {{"--create-stream-reply", "none"}, {fake, "--video", rt20}, 4, "did not answer createStream within 2000 ms"},
         {{}, {"config", "set", "SendBufferSize", "500000"}, 0, ""},
         {{}, {"config", "set", "UserAgentString", "Test/1.0"}, 0, ""},
         {{}, {"config", "get", "SendBufferSize"}, 0, "", "500000\n", true},
@@ -269,6 +320,7 @@ TEST_F(Rtmpwriter, CommandsExitWithTheirCodeAndOneClearLine) {
         else EXPECT_TRUE(err.rfind("rtmpwriter: ", 0) == 0 && std::count(err.begin(), err.end(), '\n') == 1 &&
                          err.find(c.err) != std::string::npos) << err;
         EXPECT_TRUE(c.wholeOut ? out == c.out : out.find(c.out) != std::string::npos) << out;
+        EXPECT_TRUE(c.absent.empty() || (err + out).find(c.absent) == std::string::npos) << err << out;
     }
     const std::string store = qvtest::readFile(dir.file("user.json")).value_or("");
     EXPECT_NE(store.find("\"SendBufferSize\" : 500000"), std::string::npos) << store;  // a number

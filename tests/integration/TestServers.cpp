@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -87,7 +88,9 @@ bool NginxServer::startOnce(std::string& error) {
     c << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\ndaemon off; master_process off; worker_processes 1;"
       << (::getuid() == 0 ? " user root;" : "") << "\npid " << d << "/nginx.pid; error_log " << d << "/error.log info;\n"
       << "events { worker_connections 64; }\nrtmp { server { listen 127.0.0.1:" << m_rtmpPort << "; application live { live on; "
-      << (m_options.record ? "record all; record_path " + d + "/rec; record_unique off; record_suffix .flv;" : "") << " } } }\n"
+      << (m_options.record ? "record all; record_path " + d + "/rec; record_suffix .flv; record_unique " +
+                                 (m_options.unique ? "on;" : "off;") : "") << " }"
+      << (m_options.maxMessageMb ? " max_message " + std::to_string(m_options.maxMessageMb) + "M;" : "") << " } }\n"
       << "http { access_log " << d << "/access.log;";
     for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) c << ' ' << t << "_temp_path " << d << '/' << t << ';';
     c << "\n  server { listen 127.0.0.1:" << m_httpPort << "; location /stat { rtmp_stat all; } } }\n";
@@ -106,6 +109,16 @@ bool NginxServer::startOnce(std::string& error) {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> NginxServer::recordFiles(const std::string& stream) const {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(m_dir.file("rec"), ec))
+        if (const std::string name = e.path().filename(); name.starts_with(stream + "-") && name.ends_with(".flv"))
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 std::optional<std::string> NginxServer::fetchStats() {

@@ -30,6 +30,8 @@ std::optional<Json::Value> ffprobeJson(const std::string& path,
 struct NginxOptions {
     bool record = true;  // record all to recordFile(<stream>)
     int rtmpPort = 0;    // 0: a free one
+    bool unique = false; // a file per publication instead, listed by recordFiles(<stream>)
+    int maxMessageMb = 0;  // 0: nginx's own limit (1 MB)
 };
 
 // A private nginx-rtmp in a mkdtemp directory on 127.0.0.1, run in the foreground as our child,
@@ -46,6 +48,9 @@ public:
     }
     int rtmpPort() const { return m_rtmpPort; }
     std::string recordFile(const std::string& stream) const { return m_dir.file("rec/" + stream + ".flv"); }
+    // The files of each publication in the order they started (unique only; the name holds the
+    // second it started, so two publications within one second share a file).
+    std::vector<std::string> recordFiles(const std::string& stream) const;
     std::string url(const std::string& stream) const { return rtmpUrl("127.0.0.1", m_rtmpPort, "live", stream); }
     std::string errorLog() const { return readFile(m_dir.file("error.log")).value_or(""); }
     // The statistics page (XML); nothing when nginx does not answer.

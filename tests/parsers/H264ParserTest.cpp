@@ -164,6 +164,14 @@ TEST_F(H264Parser, LastUnitWaitsForTheFlushAndRestartKeepsTheSequenceHeader) {
     out = ParseAll(p, simple, Fixed(64));
     ASSERT_EQ(out.size(), 4u) << "a full reset announces again";
     EXPECT_TRUE(out[0].config);
+    // A chunk larger than the buffer resets too: nothing held before (p1 waiting for its end, p2
+    // in the buffer) is completed with the bytes that follow.
+    Put(p, Stream({&sps, &kPps, &i0, &p1, &p2}));
+    Put(p, Bytes(Parser::kDefaultBufferSize, 0x41));
+    out = ParseAll(p, simple, Fixed(64));
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[2].body, Body({&p1}));
+    EXPECT_EQ(out[3].body, Body({&p2}));
 }
 
 TEST_F(H264Parser, TrackFormatFromTheSps) {

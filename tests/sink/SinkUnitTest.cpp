@@ -2,8 +2,12 @@
 // frame type and config flag), output is recorded instead of sent, connection attempts counted.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -48,8 +52,9 @@ public:
         p->Init(1 << 16, false);
         return p;
     }
-    bool IsClientConnected() override { return connected; }
+    bool IsClientConnected() override { return realClient ? CRTMPSink::IsClientConnected() : connected; }
     bool ConnectClient(const ConnectionSettings& s, bool tunnel) override {
+        if (realClient) return CRTMPSink::ConnectClient(s, tunnel);
         attempts.emplace_back(s.port, tunnel);
         return static_cast<int>(attempts.size()) - 1 == succeedAt;
     }
@@ -66,7 +71,7 @@ public:
     }
     using CRTMPSink::SetNoWaitForTests, CRTMPSink::SetReconnectingForTests, CRTMPSink::SetStreamingForTests,
         CRTMPSink::SimulateReconnectedForTests;
-    bool connected = true;
+    bool connected = true, realClient = false;  // realClient: the RTMP client connects for real
     int32_t videoHold = 0, noHold = 0;  // read by the parsers at every take
     int succeedAt = -1;
     Attempts attempts;
@@ -182,6 +187,16 @@ TEST(SinkScript, PairsThatDoNotFitAreLeftOutWholeAndTheArraySaysHowManyItHolds) 
     EXPECT_EQ(Bytes(b.begin() + 13, b.begin() + 18), B(0x08, 0, 0, 0, 140));
     const Bytes last = Key("k139") + Str(value) + B(0, 0, 9);
     EXPECT_EQ(Bytes(b.end() - static_cast<long>(last.size()), b.end()), last);
+    // The end marker counts too: a last pair that would leave no room for it is left out.
+    for (auto [length, pairsSent] : {std::pair(4062, 2), std::pair(4063, 1)}) {
+        const std::string text(static_cast<size_t>(length), 't');
+        KeyValuePair small{"a", "x", KVP_TEXT}, big{"b", text.c_str(), KVP_TEXT_WHOLE};
+        const KeyValuePair* two[] = {&small, &big};
+        ASSERT_EQ(sink.SendCuepoint(two, 2), S_OK) << length;
+        const Bytes m = sink.scripts.back().bytes;
+        EXPECT_EQ(m.size(), pairsSent == 2 ? 4096u : 28u);
+        EXPECT_EQ(Bytes(m.begin() + 13, m.begin() + 18), B(0x08, 0, 0, 0, pairsSent));
+    }
 }
 
 TEST(SinkScript, CommandWithAKeyValueListWritesItsValuesFlatAndNestedListsAsObjects) {
@@ -243,25 +258,85 @@ TEST_F(Sink, FallbackPortsAndTunnelFollowTheUrlAndTheSettings) {
     }
 }
 
-TEST_F(Sink, WithNoReconnectionAttemptAllowedAStartWithoutServerEndsDisconnected) {
+// Started without a server, the sink reconnects until its attempts are used up; every attempt
+// starts again at the URL's own port, whatever fallback was tried last.
+TEST_F(Sink, AStartWithoutServerReconnectsFromTheUrlsPortUntilTheAttemptsAreUsedUp) {
     struct StatusObserver : NotifyEventObserver {
         int32_t NotifyEvent(int32_t code, intptr_t p1, intptr_t) override {
             if (code == EC_ZEPH_RTMP_WRITER_STATUS) statuses.push_back(*reinterpret_cast<const int32_t*>(p1));
-            if (statuses.size() == 2) done.set_value(statuses);
+            if (!statuses.empty() && statuses.back() == 1 && !std::exchange(finished, true)) done.set_value(statuses);
             return 0;
         }
         std::vector<int32_t> statuses;  // written by the sink's connection thread only
+        bool finished = false;
         std::promise<std::vector<int32_t>> done;
+    };
+    const std::tuple<int32_t, bool, std::vector<int32_t>, Attempts> cases[] = {
+        {0, false, {2, 1}, {{1935, false}}},
+        {1, true, {2, 2, 1}, {{1935, false}, {443, false}, {80, false}, {1935, false}, {443, false}, {80, false}}},
+    };
+    for (const auto& [attempts, ports, expected, tried] : cases) {
+        StatusObserver observer;
+        ConnectionSettings s = Settings(ports, false);
+        std::tie(s.startWithoutConnection, s.reconnectAttempts) = std::tuple(true, attempts);
+        TestSink client(&observer);
+        client.connected = false;
+        auto statuses = observer.done.get_future();
+        ASSERT_EQ(client.Init(s, nullptr), 0);
+        ASSERT_EQ(statuses.wait_for(5s), std::future_status::ready);
+        EXPECT_EQ(statuses.get(), expected);
+        EXPECT_EQ(client.attempts, tried);
+        // (After a last failed attempt the reconnection is cleared only after its status.)
+        EXPECT_TRUE(attempts > 0 || client.GetSinkStatus() == BS::SINK_ERROR);
+    }
+}
+
+// A reconnect attempt caught in its TCP connect (the server's accept queue is full, so the
+// connect would wait minutes for the system to give up) is called off by Close.
+TEST_F(Sink, CloseIsPromptWhileAReconnectAttemptWaitsInItsConnect) {
+    const int server = socket(AF_INET, SOCK_STREAM, 0), filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    auto* sa = reinterpret_cast<sockaddr*>(&a);
+    socklen_t len = sizeof a;
+    ASSERT_TRUE(bind(server, sa, len) == 0 && getsockname(server, sa, &len) == 0);
+    ConnectionSettings s = Settings(false, false, ntohs(a.sin_port));
+    std::tie(s.url, s.startWithoutConnection, s.reconnectAttempts) = std::tuple("rtmp://127.0.0.1/live", true, -1);
+    TestSink real;
+    real.realClient = true;
+    ASSERT_EQ(real.Init(s, nullptr), 0);  // refused: nothing listens yet
+    ASSERT_TRUE(listen(server, 0) == 0 && connect(filler, sa, len) == 0);
+    char synSent[16];  // a connect to the port still waiting for an answer, as /proc/net/tcp shows it
+    snprintf(synSent, sizeof synSent, ":%04X 02 ", ntohs(a.sin_port));
+    bool connecting = false;
+    for (auto end = std::chrono::steady_clock::now() + 10s; !connecting && std::chrono::steady_clock::now() < end;) {
+        std::ifstream tcp("/proc/net/tcp");
+        for (std::string line; !connecting && std::getline(tcp, line);) connecting = line.find(synSent) != std::string::npos;
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(connecting);
+    auto closed = std::async(std::launch::async, [&] { return real.Close(); });
+    EXPECT_EQ(closed.wait_for(2s), std::future_status::ready);
+    EXPECT_FALSE(real.Client().IsConnected());
+    close(filler), close(server);
+}
+
+// A Close on another thread may destroy the tracks while a unit is on its way out (here from the
+// statistics event just before the send): the unit still goes out as what it was.
+TEST_F(Sink, AUnitOnItsWayOutWhenCloseDestroysTheTracksKeepsItsKind) {
+    struct CloseOnStatistics : NotifyEventObserver {
+        int32_t NotifyEvent(int32_t code, intptr_t, intptr_t) override {
+            // The event comes with the sink lock held, which Close must never be called with.
+            if (code == EC_ZEPH_RTMP_WRITER_STATS) sink->Unlock(), sink->Close(), sink->Lock();
+            return 0;
+        }
+        TestSink* sink;
     } observer;
-    ConnectionSettings s = Settings(false, false);
-    std::tie(s.startWithoutConnection, s.reconnectAttempts) = std::tuple(true, 0);
-    TestSink client(&observer);
-    client.connected = false;
-    auto statuses = observer.done.get_future();
-    ASSERT_EQ(client.Init(s, nullptr), 0);
-    ASSERT_EQ(statuses.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(statuses.get(), (std::vector<int32_t>{2, 1}));
-    EXPECT_EQ(client.GetSinkStatus(), BS::SINK_ERROR);
+    observer.sink = &sink;
+    sink.SetNotifyObserver(&observer);
+    Put(0, 0, FRAME_I, true, 7);
+    for (int i = 0; i < 300 && sink.GetSinkTime() < 1000; ++i) std::this_thread::sleep_for(10ms);  // statistics due
+    SendAll();
+    EXPECT_EQ(sink.Tags(), (Sent{{9, 7}}));
 }
 
 TEST_F(Sink, RefusalsFreeOwnedSamplesOnlyAndReconnectingSwallowsInput) {

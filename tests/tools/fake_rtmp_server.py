@@ -132,6 +132,7 @@ class Session:
         if m.type == 4 and len(m.body) >= 6: f["event"], f["value"] = struct.unpack(">HI", m.body[:6])
         elif m.type in (1, 3, 5, 6) and len(m.body) >= 4: f["value"] = struct.unpack(">I", m.body[:4])[0]
         self.log("in", "message", **f)
+        if 0 < self.o.max_message < len(m.body): raise Closed()  # as nginx-rtmp's max_message does
         if m.type == 1 and f.get("value"): self.reader.size = f["value"] & 0x7FFFFFFF
         if m.type in (8, 9): self.media += 1; self.run("media:%d" % self.media)
         if m.type in (17, 20) and "name" in f:
@@ -230,7 +231,7 @@ def main(argv):
     # --connect-reply: result, none, or the description of an _error; --drop-after: --action's "on"
     for flag, default in [("max-connections", 0), ("s0-version", 3), ("s1-zero", 0), ("stream-id", 1), ("time-limit", 60.0),
                           ("record", ""), ("connect-reply", "result"), ("create-stream-reply", "result"), ("auth", ""),
-                          ("user", "user"), ("password", "pass"), ("drop-after", "")]:
+                          ("user", "user"), ("password", "pass"), ("drop-after", ""), ("max-message", 0)]:
         p.add_argument("--" + flag, type=type(default), default=default)
     for flag in ["no-s2", "bad-name", "publish-error", "fcpublish-flex", "keep-open-after-refusal"]:
         p.add_argument("--" + flag, action="store_true")
