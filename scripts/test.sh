@@ -19,7 +19,7 @@ step "tests (all)"
 step "build (ASan+UBSan)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$JOBS"
-step "unit tests under ASan+UBSan"
+step "unit tests, and the fault scenarios that stress memory most, under ASan+UBSan"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest -j "$JOBS" --output-on-failure --timeout 300 -LE integration)
 

@@ -13,4 +13,10 @@ if(TARGET rtmpwriter)
       add_dependencies(${t} fixtures)
     endif()
   endforeach()
+  # The faults that stress memory and threads most, against the sanitizer build of the program.
+  if(QV_SANITIZE)
+    add_test(NAME FaultSuite.SanitizedRows COMMAND rtmpwriter_fault_test)
+    set_tests_properties(FaultSuite.SanitizedRows PROPERTIES LABELS sanitized TIMEOUT 300
+      ENVIRONMENT "QV_FAULT_ROWS=bigkey_stall,stall5_drop,rst_x3,term_unreachable;QV_FAULT_RSS_MB=640")
+  endif()
 endif()
