@@ -72,11 +72,12 @@ class CuttingProxy:
             with self.lock:
                 self.conns.append((client, server))
                 self.accepted += 1
+            ended = []  # the pumps of this pair that have finished
             for a, b in ((client, server), (server, client)):
-                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+                threading.Thread(target=self._pump, args=(a, b, ended), daemon=True).start()
 
     @staticmethod
-    def _pump(src, dst):
+    def _pump(src, dst, ended):
         try:
             while True:
                 data = src.recv(65536)
@@ -85,11 +86,17 @@ class CuttingProxy:
                 dst.sendall(data)
         except OSError:
             pass
+        # Both pumps of a pair end here; the sockets are closed only by the second, since a close
+        # while the other pump still waits in recv would not release (or reset) the connection.
         for s in (src, dst):
             try:
-                s.shutdown(socket.SHUT_RDWR)
+                s.shutdown(socket.SHUT_RD)
             except OSError:
                 pass
+        ended.append(src)  # the second pump to finish closes both (closing twice is harmless)
+        if len(ended) == 2:
+            src.close()
+            dst.close()
 
     def cut(self):
         with self.lock:
@@ -97,8 +104,9 @@ class CuttingProxy:
         for pair in conns:
             for s in pair:
                 try:
+                    # Reset, not FIN, once closed; the read shutdown wakes both pumps to close them.
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-                    s.close()
+                    s.shutdown(socket.SHUT_RD)
                 except OSError:
                     pass
 
@@ -194,6 +202,7 @@ def main():
                 proxy.cut()
                 cuts += 1
                 next_cut += args.cut_every
+                print(f"  {(now - start) / 60:5.1f} min: cut {cuts}, resident {kb / 1024 if kb else 0:.2f} MB", flush=True)
             if now - start > args.minutes * 60 + 120:
                 writer.send_signal(signal.SIGTERM)
                 break
