@@ -11,7 +11,9 @@ CMediaSample* CMediaSample::Create(LONG size) {
 }
 
 CMediaSample::CMediaSample(CMemAllocator* allocator, LONG size)
-    : m_pAllocator(allocator), m_buffer(static_cast<size_t>(size)), m_lActual(size) {}
+    : m_pAllocator(allocator), m_buffer(std::make_unique_for_overwrite<BYTE[]>(static_cast<size_t>(size))),
+      m_size(static_cast<size_t>(size)),
+      m_lActual(size) {}
 
 CMediaSample::~CMediaSample() { DeleteMediaType(m_pMediaType); }
 
@@ -43,18 +45,18 @@ ULONG CMediaSample::Release() {
 
 void CMediaSample::ResetProperties() {
     m_dwFlags = 0;
-    m_lActual = static_cast<LONG>(m_buffer.size());
+    m_lActual = static_cast<LONG>(m_size);
     DeleteMediaType(m_pMediaType);
     m_pMediaType = nullptr;
 }
 
 HRESULT CMediaSample::GetPointer(BYTE** ppBuffer) {
     if (!ppBuffer) return E_POINTER;
-    *ppBuffer = m_buffer.data();
+    *ppBuffer = m_buffer.get();
     return S_OK;
 }
 
-LONG CMediaSample::GetSize() { return static_cast<LONG>(m_buffer.size()); }
+LONG CMediaSample::GetSize() { return static_cast<LONG>(m_size); }
 
 HRESULT CMediaSample::GetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEnd) {
     if (!pTimeStart || !pTimeEnd) return E_POINTER;
@@ -103,7 +105,7 @@ HRESULT CMediaSample::SetPreroll(BOOL b) {
 LONG CMediaSample::GetActualDataLength() { return m_lActual; }
 
 HRESULT CMediaSample::SetActualDataLength(LONG length) {
-    if (length < 0 || static_cast<size_t>(length) > m_buffer.size()) return VFW_E_BUFFER_OVERFLOW;
+    if (length < 0 || static_cast<size_t>(length) > m_size) return VFW_E_BUFFER_OVERFLOW;
     m_lActual = length;
     return S_OK;
 }

@@ -57,7 +57,10 @@ private:
 
     std::atomic<LONG> m_cRef{0};
     CMemAllocator* m_pAllocator;  // null for a free-standing sample; not reference-counted here
-    std::vector<BYTE> m_buffer;
+    // Not zero-filled: a pool's buffers are sized for the largest sample, and filling them would
+    // make every page resident (tens of MB for two 8 x 4 MB pools) before any data is written.
+    std::unique_ptr<BYTE[]> m_buffer;
+    size_t m_size = 0;
     LONG m_lActual = 0;
     DWORD m_dwFlags = 0;
     REFERENCE_TIME m_Start = 0;

@@ -152,7 +152,7 @@ bool CSourceOutputPin::WaitRoom(size_t limit, uint32_t timeoutMs) {
 
 std::vector<HRESULT> CSourceOutputPin::Results() const {
     std::lock_guard<std::mutex> g(m_mutex);
-    return m_results;
+    return {m_results.begin(), m_results.end()};
 }
 
 uint32_t CSourceOutputPin::Dropped() const {
@@ -185,6 +185,7 @@ void CSourceOutputPin::ThreadProc() {
         {
             std::lock_guard<std::mutex> g(m_mutex);
             m_results.push_back(hr);
+            if (m_results.size() > kResultsKept) m_results.pop_front();
             if (item.kind == Item::Sample && hr != S_OK && m_stopOnRefusal) m_refused = true;
             m_busy = false;
         }

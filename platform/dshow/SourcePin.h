@@ -43,7 +43,10 @@ public:
     // producer that waits for room before each push keeps the queue bounded when downstream
     // holds it back, instead of queueing without end.
     bool WaitRoom(size_t limit, uint32_t timeoutMs);
-    // The result of every delivery attempt (samples, segments, end of stream), in order.
+    // The results of the latest delivery attempts (samples, segments, end of stream), oldest
+    // first. Only the last kResultsKept are kept: a pin feeding a live stream for hours would
+    // otherwise grow by one entry per sample.
+    static constexpr size_t kResultsKept = 1024;
     std::vector<HRESULT> Results() const;
     // Samples dropped because downstream refused an earlier one, or by a flush or stop.
     uint32_t Dropped() const;
@@ -74,7 +77,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;  // queue, stop or busy changed
     std::deque<Item> m_queue;
-    std::vector<HRESULT> m_results;
+    std::deque<HRESULT> m_results;  // at most kResultsKept
     uint32_t m_dropped = 0;
     bool m_stopRequested = false;
     bool m_busy = false;

@@ -155,6 +155,10 @@ TEST_F(GraphTest, RefusalStopsTheSourceUntilAFlushAndAFlushReleasesABlockedSende
     ASSERT_EQ(got.size(), 6u);
     EXPECT_EQ(got[5].data, (std::vector<BYTE>{2, 2}));
     EXPECT_EQ(out.Results()[4], S_FALSE);  // the blocked delivery was answered "stop sending"
+    // Only the latest results are kept, so a long stream does not grow the pin.
+    for (size_t i = 0; i < CSourceOutputPin::kResultsKept; ++i) Push(3, 0);
+    ASSERT_TRUE(out.WaitIdle(5000));
+    EXPECT_EQ(out.Results(), std::vector<HRESULT>(CSourceOutputPin::kResultsKept, S_OK));
 }
 
 TEST_F(GraphTest, ReceiveFollowsStateFlushAndTypeChanges) {
