@@ -102,6 +102,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     app.add_flag("--start-without-connection", p.startWithoutConnection,
                  "start even when the server cannot be reached; keep trying")
         ->group(conn);
+    app.add_option("--proxy", p.proxy, "HTTP proxy HOST:PORT for the RTMPT tunnel (rtmpt:// or --fallback-tunnel)")
+        ->check([](const std::string& v) -> std::string {
+            const size_t colon = v.rfind(':');
+            if (colon == std::string::npos || colon == 0) return "expected HOST:PORT";
+            const std::string port = v.substr(colon + 1);
+            if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(port) < 1 || std::stoi(port) > 65535)
+                return "expected HOST:PORT with a port from 1 to 65535";
+            return {};
+        })
+        ->group(conn);
     app.add_option("--user-agent", p.userAgent, "flashVer sent in connect")->group(conn);
     app.add_option("--connect-args", p.connectArgs, "JSON object of extra arguments sent with connect")->group(conn);
     app.add_option("--record-mode", p.recordMode, "publish type: live (default), record or append")

@@ -21,6 +21,7 @@ struct PublishOptions {
     bool fallbackPorts = false, fallbackTunnel = false, startWithoutConnection = false;
     std::string userAgent;
     std::string connectArgs;
+    std::string proxy;       // "" or HOST:PORT of an HTTP proxy for the tunnel
     std::string recordMode;  // "", "live", "record", "append"
     bool timecode = false, timecodeSystemTime = false;
     std::optional<int32_t> timecodeInterval, timecodeStart;

@@ -52,7 +52,9 @@ std::string EventReporter::StatisticsLine(const RTMPStatistics& s, double second
                   s.bufferedVideoPackets == INT32_MAX ? 0 : s.bufferedVideoPackets,
                   s.bufferedAudioPackets == INT32_MAX ? 0 : s.bufferedAudioPackets, s.outputBufferFillness / 1024);
     std::string line = buf;
-    if (s.roundTripTime > 0) line += "  rtt " + std::to_string(s.roundTripTime) + " ms";
+    // The wire figures, once the packet capture has measured any.
+    if (s.roundTripTime > 0 || s.AckBitrate() > 0)
+        line += "  rtt " + std::to_string(s.roundTripTime) + " ms  acked " + Rate(s.AckBitrate());
     return line;
 }
 
@@ -110,16 +112,22 @@ void EventReporter::Status(int32_t status, const std::string& stream) {
     Info(std::string("status: ") + StatusName(status));
 }
 
-void EventReporter::Statistics(const RTMPStatistics& s, double seconds) {
+void EventReporter::Statistics(const RTMPStatistics& s, double seconds, const TunnelFigures& tunnel) {
     std::lock_guard<std::mutex> g(m_lock);
     if (m_config.json) {
         Json::Value v = StatisticsJson(s);
         v["event"] = "statistics";
         v["time"] = seconds;
+        if (tunnel.on) {
+            v["tunnelRequests"] = tunnel.requests;
+            v["tunnelPollingInterval"] = tunnel.interval;
+        }
         EmitJson(v);
     }
     if (!m_config.stats) return;
-    const std::string line = StatisticsLine(s, seconds);
+    std::string line = StatisticsLine(s, seconds);
+    if (tunnel.on)
+        line += "  tunnel " + std::to_string(tunnel.requests) + " req  poll " + std::to_string(tunnel.interval);
     if (m_config.terminal) {
         std::fprintf(m_err, "\r%s\x1b[K", line.c_str());
         m_statsLineOpen = true;
@@ -173,6 +181,19 @@ void EventReporter::Ended(int exitCode, double seconds) {
 
 void EventReporter::Error(const std::string& message) {
     std::lock_guard<std::mutex> g(m_lock);
+    EndStatsLine();
+    std::fprintf(m_err, "rtmpwriter: %s\n", message.c_str());
+    std::fflush(m_err);
+}
+
+void EventReporter::Notice(const std::string& message) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_config.json) {
+        Json::Value v(Json::objectValue);
+        v["event"] = "notice";
+        v["message"] = message;
+        EmitJson(v);
+    }
     EndStatsLine();
     std::fprintf(m_err, "rtmpwriter: %s\n", message.c_str());
     std::fflush(m_err);

@@ -22,16 +22,26 @@ public:
         bool statusLines = false;  // human status lines on stderr
         bool terminal = false;     // stderr is a terminal: the statistics line updates in place
     };
+    // The HTTP tunnel's figures, when the connection is tunnelled.
+    struct TunnelFigures {
+        bool on = false;
+        int32_t requests = 0;  // requests posted on the current connection
+        int32_t interval = 0;  // the polling interval the server gave last
+    };
     EventReporter(Config config, FILE* out, FILE* err);
 
     void Started(const std::string& url, const std::string& video, const std::string& audio);
     void Status(int32_t status, const std::string& stream);
-    void Statistics(const RTMPStatistics& s, double seconds);
+    void Statistics(const RTMPStatistics& s, double seconds) { Statistics(s, seconds, TunnelFigures()); }
+    void Statistics(const RTMPStatistics& s, double seconds, const TunnelFigures& tunnel);
     void Text(const std::string& category, const std::string& message);
     void Control(const std::string& command, bool ok, const std::string& detail);
     void Ended(int exitCode, double seconds);
     // One line on stderr, prefixed with the program name.
     void Error(const std::string& message);
+    // Something the user should know that does not stop the stream: one line on stderr (and a
+    // "notice" event with --events json).
+    void Notice(const std::string& message);
 
     // The statistics record as a JSON object with named fields.
     static Json::Value StatisticsJson(const RTMPStatistics& s);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -102,6 +103,31 @@ HRESULT SetKeyPointer(ICodecAPI* api, const GUID& key, void* p) {
     v.vt = VT_EMPTY;
     v.byref = p;
     return api->SetValue(&key, &v);
+}
+
+// Whether this process may capture packets (the wire figures need it).
+bool HasNetRawCapability() {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return false;
+    char line[256];
+    unsigned long long effective = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "CapEff: %llx", &effective) == 1) break;
+    std::fclose(f);
+    constexpr int kCapNetRaw = 13;
+    return (effective >> kCapNetRaw) & 1;
+}
+
+// Round-trip time and acknowledged bitrate are measured on the wire by the writer's packet
+// capture; every new connection (a reconnection too) needs it started and pointed at its ports.
+// Returns the reason when it cannot run, empty when it does.
+std::string StartWireFigures(IBaseFilter* filter) {
+    CComPtr<IBaseFilter> f(filter);
+    CComPtr<ICodecAPI> api;
+    if (FAILED(f.As(IID_ICodecAPI, api))) return "the writer has no codec interface";
+    if (SUCCEEDED(SetKeyPointer(api.get(), CODECAPI_QV_CreateSniffer, nullptr))) return {};
+    return HasNetRawCapability() ? "the packet capture could not start (the writer's log says why)"
+                                 : "capturing packets needs CAP_NET_RAW, which this process does not have";
 }
 
 // The record the writer sends along with a status other than connected: all but field 0 cleared.
@@ -308,6 +334,11 @@ bool Publisher::Impl::PrepareSettings(SettingsOverlay& overlay,
     }
     if (sendTimeout != 0) overlay.SetDword(KEY_TCPCLIENT, "SendTimeout", sendTimeout);
     if (o.keepSei) overlay.SetDword(KEY_RTMPSINK, "PassthroughSei", 1);
+    if (!o.proxy.empty()) {
+        // The component's own proxy key, for this run: it is asked before the system's settings.
+        overlay.SetDword(KEY_PROXY, "ProxyEnable", 1);
+        overlay.SetString(KEY_PROXY, "ProxyServer", o.proxy);
+    }
     // How long the writer lets the last pictures of a stream leave before it closes (see
     // EndOfStreamDrain for the rest of the stream, which the host waits for).
     overlay.SetDword(KEY_RTMPSINK, "DrainTimeout", static_cast<uint32_t>(o.drainTimeout));
@@ -505,6 +536,19 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
     CComPtr<IBaseFilter> f(filter);
     CComPtr<IRTMPOptions> opt;
     if (FAILED(f.As(IID_IRTMPOptions, opt))) return Fail(EXIT_INTERNAL, "the writer has no connection interface");
+    CComPtr<ICodecAPI> figures;
+    f.As(IID_ICodecAPI, figures);
+    auto TunnelFiguresNow = [&figures] {
+        EventReporter::TunnelFigures t;
+        VARIANT v;
+        VariantInit(&v);
+        if (!figures || FAILED(figures->GetValue(&CODECAPI_QV_TunnelRequests, &v)) || v.lVal <= 0) return t;
+        t.on = true;
+        t.requests = v.lVal;
+        VariantInit(&v);
+        if (SUCCEEDED(figures->GetValue(&CODECAPI_QV_TunnelPollingInterval, &v))) t.interval = v.lVal;
+        return t;
+    };
     streamText = o.url;
 
     if (stop) return EXIT_SIGNAL_BASE + signal.load();
@@ -567,6 +611,7 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
     int32_t lastStatus = -1;
     int32_t streamStatus = -1;  // the last status before the closing one
     int32_t refusals = 0;       // publications in a row the server did not accept
+    bool wireFiguresOff = false;  // the packet capture was refused once; not asked again
     int code = -1;
     std::string message;
     while (code < 0) {
@@ -625,7 +670,7 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
         case EC_ZEPH_RTMP_WRITER_STATS:
             // The writer sends a zeroed record with every status other than connected.
             if (p1 && lastStatus == RTMP_STATUS_CONNECTED && !IsZeroed(*reinterpret_cast<const RTMPStatistics*>(p1))) {
-                reporter.Statistics(*reinterpret_cast<const RTMPStatistics*>(p1), Seconds());
+                reporter.Statistics(*reinterpret_cast<const RTMPStatistics*>(p1), Seconds(), TunnelFiguresNow());
             }
             break;
         case EC_HOST_STATUS: {
@@ -634,6 +679,13 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
             if (status != lastStatus) reporter.Status(status, streamText);
             lastStatus = status;
             if (status == RTMP_STATUS_CONNECTED) everConnected = true, refusals = 0;
+            if (status == RTMP_STATUS_CONNECTED && (o.stats || o.events == "json") && !wireFiguresOff) {
+                const std::string why = StartWireFigures(filter);
+                // Said once: the stream goes on, only these figures stay 0.
+                if (!why.empty())
+                    wireFiguresOff = true,
+                    reporter.Notice("round-trip time and acknowledged bitrate are off: " + why);
+            }
             if (status != RTMP_STATUS_DISCONNECTED || inputsEnded.load() < static_cast<int>(feeders.size()))
                 streamStatus = status;
             // After the last input ended the writer closes the stream itself: EC_COMPLETE follows.

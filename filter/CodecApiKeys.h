@@ -50,3 +50,8 @@ inline constexpr GUID CODECAPI_QV_EventCallbackCommit = {0x8bcadc4d, 0xffdb, 0x4
 // Not one of the standard keys: the extra arguments of the connect command, as the text of a JSON
 // object. Hosts that talk to servers wanting more than app/flashVer/tcUrl set it before connecting.
 inline constexpr GUID CODECAPI_QV_ConnectArguments = {0x77683c83, 0x919f, 0x4523, {0xbf, 0xc9, 0xbe, 0x82, 0x64, 0x6e, 0x3f, 0x44}};
+// Not standard keys either: the HTTP tunnel's figures while the connection is tunnelled (0 when it
+// is not): requests posted on the current connection, and the last polling interval the server
+// gave.
+inline constexpr GUID CODECAPI_QV_TunnelRequests = {0x5f0c1e2a, 0x7b43, 0x4d9e, {0x9a, 0x61, 0x3e, 0x2d, 0x84, 0xc7, 0x15, 0xb0}};
+inline constexpr GUID CODECAPI_QV_TunnelPollingInterval = {0x5f0c1e2b, 0x7b43, 0x4d9e, {0x9a, 0x61, 0x3e, 0x2d, 0x84, 0xc7, 0x15, 0xb0}};

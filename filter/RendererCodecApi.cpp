@@ -55,6 +55,8 @@ constexpr KeyInfo kKeys[] = {
     {&CODECAPI_QV_AudioBitrate, VT_I4, Access::GetOnly},
     {&CODECAPI_QV_Connected, VT_BOOL, Access::GetOnly},
     {&CODECAPI_QV_ConnectResponseTime, VT_I4, Access::GetOnly},
+    {&CODECAPI_QV_TunnelRequests, VT_I4, Access::GetOnly},
+    {&CODECAPI_QV_TunnelPollingInterval, VT_I4, Access::GetOnly},
     {&CODECAPI_QV_ConnectServer, VT_EMPTY, Access::SetOnly},
     {&CODECAPI_QV_Disconnect, VT_EMPTY, Access::SetOnly},
     {&CODECAPI_QV_DropConnection, VT_EMPTY, Access::SetOnly},
@@ -180,6 +182,14 @@ HRESULT CRenderer::GetCodecValue(const GUID& key, VARIANT* v) {
         return PutBool(v, m_pRTMPSink->GetSinkStatus() == BS::SINK_OK), S_OK;
     }
     if (key == CODECAPI_QV_ConnectResponseTime) return PutI4(v, m_iConnectResponseTime), S_OK;
+    if (key == CODECAPI_QV_TunnelRequests || key == CODECAPI_QV_TunnelPollingInterval) {
+        if (!m_pRTMPSink) return E_FAIL;
+        const CRTMPClient& c = m_pRTMPSink->Client();
+        const int32_t x = !c.IsTunnelled()                     ? 0
+                          : key == CODECAPI_QV_TunnelRequests ? static_cast<int32_t>(c.GetTunnelRequestCount())
+                                                               : c.GetTunnelPollingInterval();
+        return PutI4(v, x), S_OK;
+    }
     // The live figures: the getters leave the value alone while the graph does not run.
     int32_t figure = 0;
     HRESULT hr = E_INVALIDARG;
@@ -284,8 +294,9 @@ HRESULT CRenderer::SetCodecValue(const GUID& key, const VARIANT& v) {
     if (key == CODECAPI_QV_SendPeerBandwidth) return m_pRTMPSink->Client().SetPeerBandwidth(), S_OK;
     if (key == CODECAPI_QV_CreateSniffer) {
         if (m_pRTMPSink->Client().StartSniffer() != 0) return E_FAIL;
-        m_pRTMPSink->Client().AddSnifferPortPair(m_pRTMPSink->Client().GetOwnPort(),
-                                                 rtmp::SplitUrl(o.outputUrl).port);
+        // The pair of the socket itself: after a fallback port or through a proxy the URL's port
+        // is not the one on the wire.
+        m_pRTMPSink->Client().WatchConnection();
         return S_OK;
     }
     if (key == CODECAPI_QV_DestroySniffer) return m_pRTMPSink->Client().DestroySniffer(), S_OK;

@@ -39,6 +39,7 @@ public:
     // owner that is closing never waits for a connect (minutes without a connect time-out).
     // Stays on until the owner turns it off again.
     void AbortConnects(bool on);
+    bool ConnectsAborted() const { return m_bAbortConnects.load(); }
 
     int GetSendBufferSize();
     int SetSendBufferSize(int bytes);

@@ -2,12 +2,17 @@
 // is in TCPClientSend.cpp.
 #include "net/TCPClient.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <climits>
 #include <mutex>
 #include <unistd.h>
 
 #include "foundation/Log.h"
+#include "net/TCPSniffer.h"
 
 namespace {
 
@@ -26,7 +31,7 @@ void SocketInit() {
 }
 
 std::mutex g_snifferFactoryMutex;  // guards g_snifferFactory; any thread, leaf lock
-CTCPClient::SnifferFactory g_snifferFactory;
+CTCPClient::SnifferFactory g_snifferFactory = net::MakeTCPSniffer;
 
 // A value read from the settings, with the fallback for 0 (and for nonsense below 0).
 int WithFallback(int value, int fallback) { return value <= 0 ? fallback : value; }
@@ -216,8 +221,10 @@ void CTCPClient::ReceiveThreadProc(CWorkerThread* self) {
                     Close();
                 } else {
                     CTCPClient::Close();
-                    Connect(GetStoredParams());
+                    const int again = Connect(GetStoredParams());
                     m_bReconnectRequest.store(false);
+                    LogTrace(3, "CTCPClient::Receive: reconnected on request: %d", again);
+                    if (again == TCP_OK && m_OnReconnected) m_OnReconnected();
                 }
             } else if (rc == TCP_TIMEOUT) {
                 if (m_iSendTimeoutFlag.load() != 0) {
@@ -267,6 +274,20 @@ void CTCPClient::AddSnifferPortPair(int localPort, int remotePort) {
 void CTCPClient::DestroySniffer() {
     platform::CAutoLock g(m_SocketLock);
     m_pSniffer.reset();
+}
+
+int CTCPClient::GetPeerPort() const {
+    const int fd = GetSocketHandle();
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (fd == kNoSocket || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return -1;
+    return peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port)
+                                      : ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+}
+
+void CTCPClient::WatchConnection() {
+    const int local = GetOwnPort(), remote = GetPeerPort();
+    if (local > 0 && remote > 0) AddSnifferPortPair(local, remote);
 }
 
 TCPSnifferStats CTCPClient::GetSnifferStats(int localPort, int remotePort) {

@@ -53,6 +53,9 @@ public:
     bool WaitUntilClosed();
 
     void SetReconnectRequest(bool on) { m_bReconnectRequest.store(on); }
+    // Called on the receive thread after it has replaced, on request, a connection the peer
+    // closed; set once by the owner before its first connect.
+    void SetReconnectedHandler(std::function<void()> handler) { m_OnReconnected = std::move(handler); }
     bool GetReconnectRequest() const { return m_bReconnectRequest.load(); }
 
     // Statistics.
@@ -71,7 +74,11 @@ public:
     void AddSnifferPortPair(int localPort, int remotePort);
     void DestroySniffer();
     TCPSnifferStats GetSnifferStats(int localPort, int remotePort);
-    // Where the sniffer comes from; the default makes none (the start then fails).
+    // The port the socket is really connected to (a fallback port, a proxy's), -1 when none.
+    int GetPeerPort() const;
+    // Registers the connection's real pair (own port, peer port) with the sniffer, if both are known.
+    void WatchConnection();
+    // Where the sniffer comes from; the default captures on the local IPv4 interfaces.
     using SnifferFactory = std::function<std::unique_ptr<ITCPSniffer>()>;
     static void SetSnifferFactory(SnifferFactory factory);
 
@@ -166,6 +173,7 @@ private:
     std::unique_ptr<ITCPSniffer> m_pSniffer;  // guarded by m_SocketLock
     std::atomic<int> m_iSendTimeoutFlag{0};
     std::atomic<bool> m_bReconnectRequest{false};
+    std::function<void()> m_OnReconnected;  // set before the first connect, then only read
     TCPClientParams m_StoredParams;  // guarded by m_SocketLock
     std::atomic<int> m_iStoredSendTimeout{0};
     std::atomic<int> m_iStoredReceiveTimeout{0};

@@ -4,7 +4,8 @@ set -euo pipefail
 PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
       libcrypto++-dev libjsoncpp-dev libpcap-dev libcpp-httplib-dev libcli11-dev
-      nginx-light libnginx-mod-rtmp ffmpeg x264 python3)
+      libproxy-dev libproxy1-plugin-webkit
+      nginx-light libnginx-mod-rtmp ffmpeg x264 python3 tinyproxy)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

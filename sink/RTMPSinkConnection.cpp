@@ -40,7 +40,7 @@ CRTMPSink::~CRTMPSink() {
     DestroyTracks();
 }
 
-bool CRTMPSink::IsClientConnected() { return m_Client.IsConnected(); }
+bool CRTMPSink::IsClientConnected() { return m_Client.IsActive(); }
 
 bool CRTMPSink::ConnectClient(const ConnectionSettings& settings, bool tunnel) {
     return m_Client.Connect(settings, 10, tunnel) == CRTMPClient::CONNECT_PUBLISHED;
@@ -264,7 +264,8 @@ void CRTMPSink::ConnectedTail(bool connected) {
 }
 
 void CRTMPSink::CheckReconnection() {
-    if (!m_bInitialised.load()) return;
+    // A connection that ends while Close unpublishes is not a loss: nothing reconnects it.
+    if (!m_bInitialised.load() || m_bClosing.load()) return;
     if (IsClientConnected() && m_iDisconnectDetected.load() <= 0) return;
     const bool left = AttemptsLeft();
     if (!m_hReconnecting.IsSet() && left) {

@@ -377,7 +377,7 @@ void CRTMPSink::WaitForSendBuffer(uint32_t from) {
     if (drainMs <= 0) return;
     const int32_t packet = m_Client.GetStoredParams().sendPacketSize;
     int fill = 0;
-    while (IsClientConnected() && (fill = m_Client.GetSendBufferFillness()) > packet) {
+    while (IsClientConnected() && (fill = m_Client.GetUnsentBytes()) > packet) {
         if (platform::timeGetTime() - from >= static_cast<uint32_t>(drainMs)) {
             Log(LOG_ERROR, 1, "CRTMPSink::Flush: %d bytes not sent within %d ms", fill, drainMs);
             PostEvent("error", "%.*s%d bytes still in the send buffer after %d ms",

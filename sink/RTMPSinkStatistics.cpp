@@ -66,9 +66,12 @@ void CRTMPSink::SendStatusEvent(int32_t status) {
 }
 
 void CRTMPSink::SendStatistics(int64_t now) {
-    const int fill = m_Client.GetSendBufferFillness();
+    const int fill = m_Client.GetUnsentBytes();
     const auto sent = static_cast<int64_t>(m_Client.GetTotalBytesSent());
-    const TCPSnifferStats sniff = m_Client.GetSnifferStats(m_iLocalPort.load(), m_iServerPort.load());
+    // The sniffer watches the socket's real pair; the server port of the settings stands in
+    // only while the socket has no peer.
+    const int peer = m_Client.GetPeerPort();
+    const TCPSnifferStats sniff = m_Client.GetSnifferStats(m_iLocalPort.load(), peer > 0 ? peer : m_iServerPort.load());
     const uint64_t serverAck = m_Client.GetServerBytesRead();
     platform::CAutoLock g(m_SinkLock);
     m_Stats.outputBufferFillness = fill;

@@ -4,6 +4,7 @@
 
 #include "foundation/EventCallbacks.h"
 #include "foundation/Log.h"
+#include "net/ProxySettings.h"
 #include "net/TCPResult.h"
 #include "platform/Clock.h"
 #include "rtmp/Commands.h"
@@ -23,6 +24,9 @@ constexpr uint32_t CLOSE_POLL_MS = 10;
 
 CRTMPClient::CRTMPClient() {
     RTMPDataChunk.Init();
+    SetReconnectedHandler([this] {
+        if (m_bTunnel.load()) m_Tunnel.OnTransportReconnected(true);
+    });
     // The scheme a server asks for first; read once, later refusals switch it.
     m_Auth.m_iAuthType = getRegistryKey(KEY_RTMPSINK, "DefaultAuthMode", rtmp::AUTH_ADOBE) == rtmp::AUTH_LLNW
                              ? rtmp::AUTH_LLNW
@@ -61,14 +65,74 @@ void CRTMPClient::ReadSessionSettings(const ConnectionSettings& s) {
     s_uWaitDelay.store(wait > 0 ? static_cast<uint32_t>(wait) : DEFAULT_WAIT_DELAY_MS);
 }
 
+int CRTMPClient::ConnectTransport(TCPClientParams p, bool tunnel) {
+    // Through an HTTP proxy when one is configured for the server, or when the server cannot be
+    // reached directly and one is configured then.
+    bool looked = false;
+    std::string proxyHost;
+    int proxyPort = 0;
+    auto lookUp = [&] {
+        looked = true;
+        std::string host;
+        int port = 0;
+        if (!GetProxySettings(host, port, "http://" + m_sHost,
+                              PROXY_FROM_SETTINGS | PROXY_FROM_AUTOCONFIG_URL | PROXY_AUTODETECT) || host.empty() || port <= 0) return false;
+        proxyHost = host;
+        proxyPort = port;
+        return true;
+    };
+    auto logProxy = [&] {
+        LogTrace(1, "RTMPClient::ConnectInternal Proxy %s %d %s %d %s %s %d %d %d %d", proxyHost.c_str(), proxyPort,
+                 m_sHost.c_str(), m_iPort, m_sAppPath.c_str(), m_sStreamName.c_str(), m_Settings.outputBufferSize,
+                 m_Settings.outputPacketSize, m_Settings.connectTimeout, m_Settings.tcpNoDelay ? 1 : 0);
+    };
+    bool viaProxy = tunnel && DirectlyUseProxyIfEnabled() && lookUp();
+    if (viaProxy) {
+        logProxy();
+        p.host = proxyHost;
+        p.port = proxyPort;
+    } else {
+        LogTrace(1, "RTMPClient::ConnectInternal %s %d %s %s %d %d %d %d", m_sHost.c_str(), m_iPort,
+                 m_sAppPath.c_str(), m_sStreamName.c_str(), m_Settings.outputBufferSize, m_Settings.outputPacketSize,
+                 m_Settings.connectTimeout, m_Settings.tcpNoDelay ? 1 : 0);
+    }
+    // One event per attempt, so a host can show the fallbacks as they are tried.
+    PostEvent("info1", "rtmp: connecting to %s:%d%s%s", m_sHost.c_str(), m_iPort, tunnel ? " (RTMPT)" : "",
+              viaProxy ? (" through the proxy " + proxyHost + ":" + std::to_string(proxyPort)).c_str() : "");
+    int tcp = Connect(p);  // virtual: slot 2
+    if (tcp != TCP_OK && tunnel && !viaProxy && !looked && lookUp()) {
+        PostEvent("info1", "rtmp: connecting to %s:%d (RTMPT) through the proxy %s:%d", m_sHost.c_str(), m_iPort,
+                  proxyHost.c_str(), proxyPort);
+        LogTrace(1, "RTMPClient::ConnectInternal: direct connect to %s:%d failed with %d, trying the proxy",
+                 m_sHost.c_str(), m_iPort, tcp);
+        CTCPClient::Close();
+        logProxy();
+        p.host = proxyHost;
+        p.port = proxyPort;
+        tcp = Connect(p);
+        viaProxy = tcp == TCP_OK;
+    }
+    if (tcp != TCP_OK) {
+        LogTrace(1, "RTMPClient::ConnectInternal: TCP connect to %s:%d failed with %d", p.host.c_str(), p.port, tcp);
+        return tcp;
+    }
+    if (tunnel) m_Tunnel.Begin(m_sHost, m_iPort, viaProxy, s_uWaitDelay.load());
+    return tcp;
+}
+
 CRTMPClient::WaitResult CRTMPClient::WaitFor(platform::CEvent& event, uint32_t sliceMs, uint32_t totalMs) {
     const uint32_t start = platform::timeGetTime();
+    // Over the tunnel the server's answer comes only in the response to a request: a slice
+    // without it posts what waits or polls.
+    const bool tunnel = m_bTunnel.load();
+    if (tunnel && sliceMs > REPLY_SLICE_MS) sliceMs = REPLY_SLICE_MS;
     for (;;) {
         const uint32_t elapsed = platform::timeGetTime() - start;
         if (elapsed >= totalMs) return event.IsSet() ? WaitResult::Ok : WaitResult::Timeout;
         const uint32_t left = totalMs - elapsed;
         if (event.Wait(left < sliceMs ? left : sliceMs)) return WaitResult::Ok;
-        if (!IsConnected()) return event.IsSet() ? WaitResult::Ok : WaitResult::Inactive;
+        if (!IsActive()) return event.IsSet() ? WaitResult::Ok : WaitResult::Inactive;
+        if (tunnel) m_Tunnel.Poll();
     }
 }
 
@@ -124,7 +188,8 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
         m_iLastOnFITime = NO_TIME;
     }
     ReadSessionSettings(settings);
-    m_bTunnel = tunnel;
+    m_bTunnel.store(tunnel);
+    m_pKeptC2.reset();
 
     std::string app;
     m_sHost = rtmp::GetServerName(settings.url, app, nullptr);
@@ -149,17 +214,6 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
     m_iPort = settings.port;
     m_uBytesReceived.store(0);
 
-    if (tunnel && !TunnelAvailable()) {
-        // The HTTP tunnel plugs in here (open request, session id wait); until it exists the
-        // attempt ends like a refused TCP connect so the caller moves on to its next fallback.
-        Log(LOG_ERROR, 0, "RTMPClient::ConnectInternal: RTMPT tunnelling is not available");
-        PostEvent("error", "RTMPT tunnelling is not available");
-        return CONNECT_FAILED;
-    }
-    LogTrace(1, "RTMPClient::ConnectInternal %s %d %s %s %d %d %d %d", m_sHost.c_str(), m_iPort,
-             m_sAppPath.c_str(), m_sStreamName.c_str(), settings.outputBufferSize, settings.outputPacketSize,
-             settings.connectTimeout, m_Settings.tcpNoDelay ? 1 : 0);
-
     TCPClientParams p;
     p.host = m_sHost;
     p.port = m_iPort;
@@ -171,11 +225,10 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
     p.receiveTimeout = settings.receiveTimeout;
     p.noDelay = m_Settings.tcpNoDelay ? 1 : 0;
     p.connectTimeout = settings.connectTimeout;
-    p.secure = settings.secure ? 1 : 0;
-    const int tcp = Connect(p);  // virtual: slot 2
+    // The tunnel is plain HTTP: the secure transport is asked for only without it.
+    p.secure = settings.secure && !tunnel ? 1 : 0;
+    const int tcp = ConnectTransport(p, tunnel);
     if (tcp != TCP_OK) {
-        LogTrace(1, "RTMPClient::ConnectInternal: TCP connect to %s:%d failed with %d", m_sHost.c_str(), m_iPort,
-                 tcp);
         // The transport keeps a socket whose connect failed or was called off open (and says
         // connected); left so, a close would try to unpublish through a connect still pending.
         Close();
@@ -194,6 +247,15 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
         m_pS0.reset();
         m_pS1.reset();
         m_pS2.reset();
+    }
+
+    if (tunnel && !m_Tunnel.Open(s_uWaitDelay.load())) {
+        if (GetFailureDetail().empty())
+            SetFailureDetail(IsActive() ? "the tunnel server opened no session within " +
+                                                 std::to_string(s_uWaitDelay.load()) + " ms"
+                                           : "the tunnel server closed the connection before opening a session");
+        Close();
+        return CONNECT_SESSION_FAILED;
     }
 
     m_iConnectionState.store(STATE_HANDSHAKE);
@@ -248,13 +310,13 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
         };
         // The refusal carried the challenge: answer it on the next connection.
         if (firstPass) return retry();
-        if (!IsConnected()) return retry();
+        if (!IsActive()) return retry();
         {
             platform::CAutoLock lock(m_AuthLock);
             query = m_Auth.ComputeAuthResponse(m_sAppPath);
         }
         ok = CommandSequence(query);
-        if (!ok && !IsConnected()) return retry();
+        if (!ok && !IsActive()) return retry();
     }
 
     if (!ok) {
@@ -262,6 +324,7 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
         PostEvent("error", "Connection failed");
         return CONNECT_SESSION_FAILED;
     }
+    if (tunnel) m_Tunnel.StartIdleThread();
     m_iConnectionState.store(STATE_PUBLISHED);
     return CONNECT_PUBLISHED;
 }
@@ -329,10 +392,19 @@ bool CRTMPClient::Handshake() {
         Log(LOG_ERROR, 0, "ERROR: no S1 block to answer, line %d ", __LINE__);
         return false;
     }
-    // The tunnel posts C2 together with connect instead.
-    Send(c2.get(), SEND_RAW, 0, 0, 0, true, false);
+    if (m_bTunnel.load()) {
+        // Over the tunnel C2 goes out with connect, in one request.
+        LogTrace(3, "Waiting for S2 (rtmpt)");
+        if (m_evS2.IsSet()) {
+            LogTrace(3, "Waiting for S2 - timeout --m_iHTTPMessagesInProcess ");
+            m_Tunnel.LowerPending();
+        }
+        m_pKeptC2 = std::move(c2);
+    } else {
+        Send(c2.get(), SEND_RAW, 0, 0, 0, true, false);
+    }
     ReleaseHandshakeBlocks();
-    if (!IsConnected()) {
+    if (!IsActive()) {
         Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
         return false;
     }
@@ -369,15 +441,20 @@ bool CRTMPClient::CommandSequence(const std::string& authQuery) {
     cp.flashVer = m_Settings.userAgent;
     cp.connectArgs = m_Settings.connectArgs;
     BS::DataPtr connect = rtmp::BuildConnect(cp);
+    const bool tunnel = m_bTunnel.load();
+    if (tunnel) m_Tunnel.Hold();
+    if (m_pKeptC2) Send(m_pKeptC2.get(), SEND_RAW, 0, 0, 0, true, false);
+    m_pKeptC2.reset();
     if (connect) Send(connect.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, false);
-    if (!IsConnected()) {
+    if (tunnel) m_Tunnel.Release();
+    if (!IsActive()) {
         SetFailureDetail("the server closed the connection before connect");
         PostEvent("info1", "rtmp: ERROR: rtmp server disconnected.");
         return false;
     }
     PostEvent("info1", "rtmp: connect");
     const WaitResult connected = WaitFor(m_evReply, REPLY_SLICE_MS, s_uWaitDelay.load());
-    if (connected != WaitResult::Ok || !IsConnected() || m_bError.load()) {
+    if (connected != WaitResult::Ok || !IsActive() || m_bError.load()) {
         SetFailureDetail(m_bError.load()                   ? "the server refused connect"
                          : connected == WaitResult::Timeout ? "the server did not answer connect within " +
                                                                   std::to_string(s_uWaitDelay.load()) + " ms"
@@ -385,6 +462,7 @@ bool CRTMPClient::CommandSequence(const std::string& authQuery) {
         PostEvent("info1", "rtmp: ERROR: rtmp server does not reply.");
         return false;
     }
+    if (tunnel) m_Tunnel.ClearPending();
     {
         platform::CAutoLock lock(m_AuthLock);
         if (m_Auth.m_bAuthNeeded) {
@@ -394,24 +472,38 @@ bool CRTMPClient::CommandSequence(const std::string& authQuery) {
     }
 
     // Neither is answered in a way we need; the server's replies are dispatched and ignored.
+    // Over the tunnel createStream goes out with them, in one request.
+    if (tunnel) m_Tunnel.Hold();
     if (BS::DataPtr m = rtmp::BuildReleaseStream(m_sStreamName))
         Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, false, true);
     if (BS::DataPtr m = rtmp::BuildFCPublish(m_sStreamName))
         Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, false, true);
+    bool createStreamSent = false;
+    if (tunnel) {
+        m_evReply.Reset();
+        m_bCreateStreamPending.store(true);
+        if (BS::DataPtr m = rtmp::BuildCreateStream()) {
+            Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, true);
+            createStreamSent = true;
+        }
+        m_Tunnel.Release();
+    }
 
-    if (!PublishRounds()) return false;
+    if (!PublishRounds(createStreamSent)) return false;
 
     if (BS::DataPtr ack = rtmp::BuildAcknowledgement(m_uBytesReceived.load()))
         Send(ack.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_CONTROL, RTMP_PT_BYTES_READ, StreamIdOnWire(), true, true);
     return true;
 }
 
-bool CRTMPClient::PublishRounds() {
+bool CRTMPClient::PublishRounds(bool createStreamSent) {
     for (int round = 0; round < PUBLISH_ROUNDS; ++round) {
-        m_evReply.Reset();
-        m_bCreateStreamPending.store(true);
-        if (BS::DataPtr m = rtmp::BuildCreateStream())
-            Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, true);
+        if (round > 0 || !createStreamSent) {
+            m_evReply.Reset();
+            m_bCreateStreamPending.store(true);
+            if (BS::DataPtr m = rtmp::BuildCreateStream())
+                Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_COMMAND, RTMP_PT_INVOKE, 0, true, true);
+        }
         PostEvent("info1", "rtmp: createStream");
         // A wait cut short by a lost connection has failed like one that ran out of time: the
         // host hears of it the same way.
@@ -424,11 +516,12 @@ bool CRTMPClient::PublishRounds() {
             PostEvent("error", "RTMP Wait Timeout statusEvent");
             return false;
         }
-        if (!IsConnected()) {
+        if (!IsActive()) {
             Log(LOG_ERROR, 0, "ERROR: !IsActive, line %d ", __LINE__);
             SetFailureDetail("the server closed the connection after createStream");
             return false;
         }
+        if (m_bTunnel.load()) m_Tunnel.ClearPending();
         m_bCreateStreamPending.store(false);
 
         PostEvent("info1", "rtmp: publish");
@@ -437,9 +530,9 @@ bool CRTMPClient::PublishRounds() {
             Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_MEDIA, RTMP_PT_INVOKE, StreamIdOnWire(), true, true);
         PostEvent("info1", "publish: waiting for onStatus");
         const WaitResult published = WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load());
-        if (published != WaitResult::Ok || !IsConnected() || m_bError.load()) {
+        if (published != WaitResult::Ok || !IsActive() || m_bError.load()) {
             Log(LOG_ERROR, 0, "ERROR: Publish Timeout or !IsActive");
-            SetFailureDetail(published == WaitResult::Ok && IsConnected()
+            SetFailureDetail(published == WaitResult::Ok && IsActive()
                                  ? "the server refused to publish the stream"
                                  : published == WaitResult::Timeout ? "the server did not answer publish within " +
                                                                           std::to_string(s_uWaitDelay.load()) + " ms"
@@ -454,7 +547,7 @@ bool CRTMPClient::PublishRounds() {
             if (BS::DataPtr m = rtmp::BuildPublish(m_sStreamName, mode))
                 Send(m.get(), SEND_MESSAGE, rtmp::CHUNK_STREAM_MEDIA, RTMP_PT_INVOKE, StreamIdOnWire(), true, true);
             // The live publish already stands; a server that will not record does not stop it.
-            if (WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || !IsConnected() ||
+            if (WaitFor(m_evStatus, REPLY_SLICE_MS, s_uWaitDelay.load()) != WaitResult::Ok || !IsActive() ||
                 m_bError.load())
                 Log(LOG_ERROR, 0, "Record Failed");
         }
@@ -473,7 +566,7 @@ bool CRTMPClient::PublishRounds() {
 
 bool CRTMPClient::Close() {
     if (GetSendTimeoutFlag()) SetAbortiveClose();
-    // The tunnel's idle thread is stopped here once the tunnel exists.
+    m_Tunnel.StopIdleThread();
     const bool r = CTCPClient::Close();
     LogTrace(4, "CTCPClient::Close(): after super::Close");
     {

@@ -11,10 +11,12 @@
 // receive thread; SendBufferedMessage/SendCommandData/SendMetadata on the multiplex thread. The
 // two sides of the connect sequence meet only through the manual-reset events and the atomic
 // flags below, each cleared by the connecting side before the request that answers it.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "foundation/Data.h"
@@ -24,6 +26,7 @@
 #include "platform/ReentrantLock.h"
 #include "rtmp/AMF3.h"
 #include "rtmp/ConnectionSettings.h"
+#include "rtmp/session/RTMPTunnel.h"
 #include "rtmp/session/RtmpAuth.h"
 
 namespace rtmp {
@@ -112,6 +115,21 @@ public:
     // state says it all).
     std::string GetFailureDetail() const;
 
+    // The connection stands: the socket is open, or the tunnel is replacing its HTTP connection.
+    bool IsActive() { return IsConnected() || (m_bTunnel.load() && m_Tunnel.AwaitingReconnect()); }
+    // Bytes handed over but not yet written to the socket: the transport's send buffer, and over
+    // the tunnel what waits for its next request (at least 1 while its connection is replaced).
+    int GetUnsentBytes() {
+        int n = GetSendBufferFillness();
+        if (m_bTunnel.load()) n += std::max(m_Tunnel.GetBufferedBytes(), m_Tunnel.AwaitingReconnect() ? 1 : 0);
+        return n;
+    }
+    // The HTTP tunnel of the current connection (figures for the statistics).
+    bool IsTunnelled() const { return m_bTunnel.load(); }
+    bool IsTunnelViaProxy() const { return m_Tunnel.ViaProxy(); }
+    uint32_t GetTunnelRequestCount() const { return m_Tunnel.GetRequestCount(); }
+    uint8_t GetTunnelPollingInterval() const { return m_Tunnel.GetPollingInterval(); }
+
     // The time limit of every wait of the client, process-wide, refreshed from the settings at
     // each connection attempt.
     static uint32_t GetWaitDelay() { return s_uWaitDelay.load(); }
@@ -136,7 +154,7 @@ private:
     int ConnectInternal(const ConnectionSettings& settings, int32_t sleepDelay, bool tunnel);
     bool Handshake();
     bool CommandSequence(const std::string& authQuery);
-    bool PublishRounds();
+    bool PublishRounds(bool createStreamSent);
     WaitResult WaitFor(platform::CEvent& event, uint32_t sliceMs, uint32_t totalMs);
     void WaitTransportClosed();
     void ReadSessionSettings(const ConnectionSettings& settings);
@@ -157,13 +175,18 @@ private:
     bool HandleError(rtmp::CAmf0Reader& reader, int64_t transaction);
     void QueueMedia(BS::DataPtr msg, const AMF3::Header& header);
 
-    // Tunnel plug points: the HTTP tunnel replaces the raw writes and the receive path here.
-    bool TunnelAvailable() const { return false; }
+    // RTMP bytes from the server (straight from the socket, or the bodies of tunnel responses).
+    void ConsumeRtmp(std::span<const uint8_t> bytes);
+    int SendThroughTunnel(BS::data_t& msg, int kind, int32_t chunkStreamId, int32_t type, uint32_t streamIdSwapped,
+                          bool block, bool forceFullHeader, bool buffered);
+    BS::DataPtr PrepareTimecode(const BS::data_t& video);
+    int ConnectTransport(TCPClientParams p, bool tunnel);
 
     static std::atomic<uint32_t> s_uWaitDelay;
 
     // Lock order (outermost first): the transport's receive-loop lock, m_ReceiveStateLock,
-    // m_MessageSendLock, m_AuthLock, then the codec's and the transport's own locks.
+    // m_MessageSendLock, the tunnel's send-state then response locks, m_AuthLock, then the
+    // codec's and the transport's own locks.
     //
     // m_ReceiveStateLock guards the receive queues and the handshake block slots against the
     // resets of ConnectInternal/Close/OnCloseConnection; OnReceive holds it for its whole run
@@ -183,7 +206,9 @@ private:
     std::string m_sAppPath;                 // connecting thread only
     std::string m_sStreamName;              // connecting thread; read by the multiplex thread after Connect
     int32_t m_iPort = 0;
-    bool m_bTunnel = false;
+    std::atomic<bool> m_bTunnel{false};     // set per attempt before the connect; read by every thread
+    // Over the tunnel C2 goes out with connect, in one request (connecting thread only).
+    BS::DataPtr m_pKeptC2;
 
     std::atomic<int> m_iReceiveMode{RECEIVE_HANDSHAKE};
     std::atomic<bool> m_bSendBuffered{false};  // the SendBuffered setting of this connection
@@ -223,6 +248,9 @@ private:
     // Innermost; taken by the receive thread to append and by Close to empty.
     mutable platform::CReentrantLock m_AudioQueueLock;
     mutable platform::CReentrantLock m_VideoQueueLock;
+
+    // The RTMPT state; its own locks come after m_MessageSendLock in the order above.
+    CRTMPTunnel m_Tunnel{*this};
 
     // The failure detail: written by the connecting thread, read by the sink's error report.
     mutable std::mutex m_FailureLock;

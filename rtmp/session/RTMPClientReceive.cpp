@@ -5,6 +5,7 @@
 
 #include "foundation/EventCallbacks.h"
 #include "foundation/Log.h"
+#include "net/TCPResult.h"
 #include "rtmp/Amf0Reader.h"
 #include "rtmp/ControlMessages.h"
 #include "rtmp/RtmpDefs.h"
@@ -49,10 +50,45 @@ void CRTMPClient::OnReceive(const uint8_t* data, int length, std::atomic<bool>* 
     platform::CAutoLock lock(m_ReceiveStateLock);
     LogTrace(6, "CRTMPClient::OnReceive data size %d", length);
     if (!data || length <= 0) return;
+    const std::span<const uint8_t> bytes(data, static_cast<size_t>(length));
+    if (!m_bTunnel.load()) {
+        ConsumeRtmp(bytes);
+        return;
+    }
     // With the HTTP tunnel the bytes are responses whose bodies go to the codec instead.
-    RTMPDataChunk.PutData({data, static_cast<size_t>(length)});
-    if (m_uBytesReceived.fetch_add(static_cast<uint32_t>(length)) == 0 && m_iReceiveMode.load() == RECEIVE_HANDSHAKE)
-        m_iServerVersion.store(data[0]);
+    const CRTMPTunnel::ReceiveResult r =
+        m_Tunnel.OnReceive(bytes, reconnectRequest, [this](std::span<const uint8_t> body) { ConsumeRtmp(body); });
+    if (r.closes) {
+        // A proxy or server that answers one request per connection: the next request needs a
+        // new one, made here at once rather than when the peer's close arrives.
+        LogTrace(3, "CRTMPClient::OnReceive: RTMPT: the HTTP connection closes after this answer - reconnecting");
+        CTCPClient::Close();
+        const bool ok = CTCPClient::Connect(GetStoredParams()) == TCP_OK;
+        if (reconnectRequest) reconnectRequest->store(false);
+        m_Tunnel.OnTransportReconnected(ok);
+        if (ok) return;
+        if (ConnectsAborted()) return;  // the owner is closing: not a loss
+        Log(LOG_ERROR, 0, "CRTMPClient::OnReceive: RTMPT: the HTTP connection could not be made again");
+        SetFailureDetail("the tunnel's HTTP connection closed and could not be made again");
+        OnCloseConnection();
+        Close();
+        return;
+    }
+    if (r.failure.empty()) return;
+    Log(LOG_ERROR, 0, "CRTMPClient::OnReceive: RTMPT: %s", r.failure.c_str());
+    SetFailureDetail(r.failure);
+    PostEvent("error", "RTMPT: %s", r.failure.c_str());
+    // Nothing more can be read from this tunnel: the connection is lost, and the owner reconnects.
+    if (reconnectRequest) reconnectRequest->store(false);
+    OnCloseConnection();
+    Close();
+}
+
+void CRTMPClient::ConsumeRtmp(std::span<const uint8_t> bytes) {
+    RTMPDataChunk.PutData(bytes);
+    if (m_uBytesReceived.fetch_add(static_cast<uint32_t>(bytes.size())) == 0 &&
+        m_iReceiveMode.load() == RECEIVE_HANDSHAKE)
+        m_iServerVersion.store(bytes[0]);
     LogTrace(7, "CRTMPClient::OnReceive: after while / RTMPDataChunk.PutData");
 
     for (;;) {

@@ -21,7 +21,9 @@ int CRTMPClient::SendBufferedMessage(BS::data_t* msg, int kind, int32_t chunkStr
                                      uint32_t streamIdSwapped, bool forceFullHeader) {
     // Without a send buffer every message goes out whole and at once, so a header that depends on
     // the previous message is not worth the risk of a reordered write.
-    if (!m_bSendBuffered.load()) return Send(msg, kind, chunkStreamId, type, streamIdSwapped, true, true);
+    // The tunnel collects messages in order under its own lock: the codec's header choice stands.
+    if (!m_bSendBuffered.load())
+        return Send(msg, kind, chunkStreamId, type, streamIdSwapped, true, m_bTunnel.load() ? forceFullHeader : true);
     return SendMessage(msg, kind, chunkStreamId, type, streamIdSwapped, false, forceFullHeader, true);
 }
 
@@ -29,7 +31,8 @@ int CRTMPClient::SendMessage(BS::data_t* msg, int kind, int32_t chunkStreamId, i
                              uint32_t streamIdSwapped, bool block, bool forceFullHeader, bool buffered) {
     if (!msg || !msg->data || msg->size_actual < 0) return TCP_NO_DATA;
     platform::CAutoLock lock(m_MessageSendLock);
-    // The HTTP tunnel collects the prepared bytes into its requests here instead.
+    if (m_bTunnel.load())
+        return SendThroughTunnel(*msg, kind, chunkStreamId, type, streamIdSwapped, block, forceFullHeader, buffered);
     if (kind == SEND_RAW) {
         return buffered ? SendBuffered(msg->data, msg->size_actual) : Send(msg->data, msg->size_actual, block);
     }
@@ -51,20 +54,40 @@ int CRTMPClient::SendMessage(BS::data_t* msg, int kind, int32_t chunkStreamId, i
     return r;
 }
 
-void CRTMPClient::SendTimecodeBefore(const BS::data_t& video, bool block, bool buffered) {
-    if (m_iTimecodeMode == 0 || video.dts == NO_TIME) return;
-    if (m_iLastOnFITime != NO_TIME && video.dts < m_iLastOnFITime + m_iTimecodeInterval) return;
+BS::DataPtr CRTMPClient::PrepareTimecode(const BS::data_t& video) {
+    if (m_iTimecodeMode == 0 || video.dts == NO_TIME) return nullptr;
+    if (m_iLastOnFITime != NO_TIME && video.dts < m_iLastOnFITime + m_iTimecodeInterval) return nullptr;
     m_iLastOnFITime = video.dts;
     const int64_t us = m_iTimecodeBaseSeconds * 1000000 + m_iTimecodeBaseMicroseconds + video.dts * 1000;
     BS::DataPtr onfi = rtmp::BuildOnFI(us, video.dts);
-    if (!onfi) return;
-    BS::DataPtr chunks =
-        RTMPDataChunk.Prepare(*onfi, rtmp::CHUNK_STREAM_TIMECODE, RTMP_PT_NOTIFY, StreamIdOnWire(), true);
+    if (!onfi) return nullptr;
+    return RTMPDataChunk.Prepare(*onfi, rtmp::CHUNK_STREAM_TIMECODE, RTMP_PT_NOTIFY, StreamIdOnWire(), true);
+}
+
+void CRTMPClient::SendTimecodeBefore(const BS::data_t& video, bool block, bool buffered) {
+    BS::DataPtr chunks = PrepareTimecode(video);
     if (!chunks) return;
     if (buffered)
         SendBuffered(chunks->data, chunks->size_actual);
     else
         Send(chunks->data, chunks->size_actual, block);
+}
+
+int CRTMPClient::SendThroughTunnel(BS::data_t& msg, int kind, int32_t chunkStreamId, int32_t type,
+                                   uint32_t streamIdSwapped, bool block, bool forceFullHeader, bool buffered) {
+    if (kind == SEND_RAW) {
+        if (buffered) return m_Tunnel.SendBuffered({msg.data, static_cast<size_t>(msg.size_actual)}, {});
+        return m_Tunnel.SendRaw(msg.data, msg.size_actual, block);
+    }
+    BS::DataPtr timecode = type == RTMP_PT_VIDEO ? PrepareTimecode(msg) : nullptr;
+    BS::DataPtr chunks = RTMPDataChunk.Prepare(msg, chunkStreamId, type, streamIdSwapped, forceFullHeader);
+    if (!chunks) return TCP_ERROR;
+    const std::span<const uint8_t> body(chunks->data, static_cast<size_t>(chunks->size_actual));
+    std::span<const uint8_t> tc;
+    if (timecode) tc = {timecode->data, static_cast<size_t>(timecode->size_actual)};
+    const int r = buffered ? m_Tunnel.SendBuffered(body, tc) : m_Tunnel.SendMessage(body, tc, block);
+    if (msg.pts != NO_TIME) m_iLastSentTime.store(msg.pts);
+    return r;
 }
 
 void CRTMPClient::SetTimecode(int64_t baseSeconds, int64_t baseMicroseconds, int32_t intervalMs, int32_t mode) {

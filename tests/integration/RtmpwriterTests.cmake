@@ -20,3 +20,11 @@ if(TARGET rtmpwriter)
       ENVIRONMENT "QV_FAULT_ROWS=bigkey_stall,stall5_drop,rst_x3,term_unreachable;QV_FAULT_RSS_MB=640")
   endif()
 endif()
+# The wire figures of the packet capture, with and without the right to capture.
+if(TARGET rtmpwriter)
+  qv_add_test(rtmpwriter_sniffer_test SOURCES SnifferWireTest.cpp LIBS test_servers LABEL integration TIMEOUT 120)
+  target_compile_definitions(rtmpwriter_sniffer_test PRIVATE QV_RTMPWRITER="$<TARGET_FILE:rtmpwriter>"
+    QV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    QV_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixtures")
+  add_dependencies(rtmpwriter_sniffer_test rtmpwriter)
+endif()
