@@ -102,6 +102,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     app.add_flag("--start-without-connection", p.startWithoutConnection,
                  "start even when the server cannot be reached; keep trying")
         ->group(conn);
+    app.add_option("--ca-file", p.caFile, "rtmps: trust the CA certificates of this PEM file instead of the system's")
+        ->check(CLI::ExistingFile)
+        ->group(conn);
+    app.add_flag("--insecure", p.insecure, "rtmps: do not check the server's certificate (testing only)")->group(conn);
     app.add_option("--proxy", p.proxy, "HTTP proxy HOST:PORT for the RTMPT tunnel (rtmpt:// or --fallback-tunnel)")
         ->check([](const std::string& v) -> std::string {
             const size_t colon = v.rfind(':');

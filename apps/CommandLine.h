@@ -22,6 +22,8 @@ struct PublishOptions {
     std::string userAgent;
     std::string connectArgs;
     std::string proxy;       // "" or HOST:PORT of an HTTP proxy for the tunnel
+    std::string caFile;      // rtmps: PEM file of the CAs to trust ("" = the system's store)
+    bool insecure = false;   // rtmps: take any certificate
     std::string recordMode;  // "", "live", "record", "append"
     bool timecode = false, timecodeSystemTime = false;
     std::optional<int32_t> timecodeInterval, timecodeStart;

@@ -334,6 +334,13 @@ bool Publisher::Impl::PrepareSettings(SettingsOverlay& overlay,
     }
     if (sendTimeout != 0) overlay.SetDword(KEY_TCPCLIENT, "SendTimeout", sendTimeout);
     if (o.keepSei) overlay.SetDword(KEY_RTMPSINK, "PassthroughSei", 1);
+    // rtmps goes over TLS from this host; the filter on its own keeps it plain.
+    overlay.SetDword(KEY_RTMPSINK, "SecureTransport", 1);
+    if (!o.caFile.empty()) overlay.SetString(KEY_RTMPSINK, "TlsCaFile", std::filesystem::absolute(o.caFile).string());
+    if (o.insecure) {
+        overlay.SetDword(KEY_RTMPSINK, "TlsVerifyPeer", 0);
+        reporter.Error("warning: --insecure: the server's certificate is not checked; anyone on the path can read the stream");
+    }
     if (!o.proxy.empty()) {
         // The component's own proxy key, for this run: it is asked before the system's settings.
         overlay.SetDword(KEY_PROXY, "ProxyEnable", 1);

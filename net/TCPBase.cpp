@@ -1,5 +1,7 @@
 #include "net/TCPBase.h"
 
+#include "net/TCPBaseSocketUse.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -45,12 +47,18 @@ bool IsBlocking(int fd) {
     return flags < 0 || (flags & O_NONBLOCK) == 0;
 }
 
-bool SetNonBlocking(int fd, bool on) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return false;
-    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return fcntl(fd, F_SETFL, flags) == 0;
+// What a TLS handshake may take when no connect time-out is set.
+constexpr int kHandshakeDefaultMs = 10000;
+
+// What is left of a connect time-out of `seconds` begun at `start`: -1 without a bound, else at
+// least 0.
+int RemainingMs(uint32_t start, int seconds) {
+    if (seconds <= 0) return -1;
+    const uint32_t limit = static_cast<uint32_t>(seconds) * 1000u;
+    const uint32_t spent = platform::timeGetTime() - start;
+    return spent >= limit ? 0 : static_cast<int>(limit - spent);
 }
+
 
 // What TCPShutDown reads and discards before it closes: enough for any reply still in flight, yet
 // bounded so a peer that never stops sending cannot hold the close.
@@ -61,35 +69,6 @@ constexpr uint32_t kSocketUsersWaitMs = 5000;
 constexpr uint32_t kSocketUsersSliceMs = 50;
 
 }  // namespace
-
-// Counts the calling thread into a socket call for its lifetime and reads the descriptor only
-// after that, so TCPShutDown (which empties m_socket first and then waits for the count to reach
-// 0) can never close a descriptor a call is about to use.
-class CTCPBase::SocketUse {
-public:
-    explicit SocketUse(CTCPBase& base) : m_base(base) {
-        m_base.m_iSocketUsers.fetch_add(1);
-        // The generation first: a descriptor read after it belongs to that generation or is none.
-        generation = m_base.m_uSocketGeneration.load();
-        fd = m_base.m_socket.load();
-        closing = fd == kNoSocket && m_base.m_bClosing.load();
-    }
-    ~SocketUse() {
-        if (m_base.m_iSocketUsers.fetch_sub(1) == 1 && m_base.m_bWaitingForUsers.load()) m_base.m_evSocketIdle.Set();
-    }
-    SocketUse(const SocketUse&) = delete;
-    SocketUse& operator=(const SocketUse&) = delete;
-
-    int fd;
-    uint32_t generation;
-    // The descriptor was taken away by a TCPShutDown still under way: the call answers as the
-    // shut-down socket would have, so a send or receive caught by a close reports "shut down"
-    // whether it came just before or just after the descriptor went.
-    bool closing;
-
-private:
-    CTCPBase& m_base;
-};
 
 CTCPBase::CTCPBase() : m_pCalls(&net::SystemSocketCalls()), m_iAbortFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -137,7 +116,7 @@ int CTCPBase::Resolve(const char* host, int port, addrinfo** result) {
     return getaddrinfo(host, service, &hints, result);
 }
 
-int CTCPBase::ConnectOne(const sockaddr* address, socklen_t addressLength, int connectTimeoutSec) {
+int CTCPBase::ConnectOne(const sockaddr* address, socklen_t addressLength, int timeoutMs) {
     const int fd = m_socket.load();
     if (m_bAbortConnects.load()) {
         LogTrace(1, "connect called off: the connection is being closed");
@@ -145,13 +124,13 @@ int CTCPBase::ConnectOne(const sockaddr* address, socklen_t addressLength, int c
     }
     // Non-blocking also without a time-out: the wait below then watches the abort descriptor
     // too, which a blocking connect could not.
-    SetNonBlocking(fd, true);
+    net::detail::SetNonBlocking(fd, true);
     int rc = ::connect(fd, address, addressLength);
     const int err = errno;
     if (rc < 0 && net::ClassifySocketError(err, false) == net::SocketError::WouldBlock) {
         // poll with a deadline so a signal cannot stretch the wait.
-        const bool withTimeout = connectTimeoutSec > 0;
-        const uint32_t limit = static_cast<uint32_t>(withTimeout ? connectTimeoutSec : 0) * 1000u;
+        const bool withTimeout = timeoutMs >= 0;
+        const uint32_t limit = static_cast<uint32_t>(withTimeout ? timeoutMs : 0);
         const uint32_t start = platform::timeGetTime();
         pollfd p[2] = {{fd, POLLOUT, 0}, {m_iAbortFd, POLLIN, 0}};
         int ready;
@@ -185,15 +164,21 @@ int CTCPBase::ConnectOne(const sockaddr* address, socklen_t addressLength, int c
             }
         }
     }
-    SetNonBlocking(fd, false);
+    net::detail::SetNonBlocking(fd, false);
     return rc;
 }
 
 int CTCPBase::ConnectSocket(const char* host, int port, int connectTimeoutSec, bool secure, const addrinfo* list,
                             bool useLiteralAddress) {
     platform::CAutoLock g(m_SocketLock);
+    const uint32_t start = platform::timeGetTime();
     if (connectTimeoutSec > 0) LogTrace(1, "using timeout: %i seconds", connectTimeoutSec);
     m_bSecure = false;
+    {
+        platform::CAutoLock t(m_TlsLock);
+        m_sTransportError.clear();
+        m_pTls.reset();
+    }
 
     std::vector<Candidate> candidates;
     if (useLiteralAddress) {
@@ -234,6 +219,13 @@ int CTCPBase::ConnectSocket(const char* host, int port, int connectTimeoutSec, b
         bool connected = false;
         for (size_t i = 0; i < candidates.size() && !connected; ++i) {
             const Candidate& c = candidates[i];
+            // One bound for all addresses together: a name with many dead addresses must not
+            // multiply the wait the user set.
+            const int left = RemainingMs(start, connectTimeoutSec);
+            if (left == 0) {
+                LogTrace(1, "select timeout");
+                break;
+            }
             char ip[INET6_ADDRSTRLEN];
             AddressText(reinterpret_cast<const sockaddr*>(&c.address), ip, sizeof ip);
             LogTrace(2, "getaddrinfo (server=\"%s\", port=\"%i\") server IP=(%s)", host, port, ip);
@@ -253,7 +245,7 @@ int CTCPBase::ConnectSocket(const char* host, int port, int connectTimeoutSec, b
                 if (m_uReceiveTimeoutMs.load() != 0) SetReceiveTimeout(0);
                 if (m_uSendTimeoutMs.load() != 0) SetSendTimeout(0);
             }
-            const int rc = ConnectOne(reinterpret_cast<const sockaddr*>(&c.address), c.length, connectTimeoutSec);
+            const int rc = ConnectOne(reinterpret_cast<const sockaddr*>(&c.address), c.length, left);
             LogTrace(3, "connect to server IP=(%s)", ip);
             if (rc == 0) {
                 connected = true;
@@ -276,7 +268,12 @@ int CTCPBase::ConnectSocket(const char* host, int port, int connectTimeoutSec, b
         m_iOwnPort.store(static_cast<int>(port));
     }
 
-    if (error == TCP_OK && fd != kNoSocket && secure) return TCP_NOT_SUPPORTED;
+    if (error == TCP_OK && fd != kNoSocket && secure) {
+        // Without a connect time-out the handshake still needs a bound: a server that accepts
+        // and then stays silent would otherwise hold the connect for ever.
+        const int left = connectTimeoutSec > 0 ? RemainingMs(start, connectTimeoutSec) : kHandshakeDefaultMs;
+        error = TlsHandshake(host, fd, left);
+    }
     // Also set after a failed connect while the socket is still open: only TCPShutDown clears it.
     SetConnected(fd != kNoSocket);
     return error;
@@ -343,16 +340,14 @@ int CTCPBase::SetNoDelay(bool disable) {
 
 int CTCPBase::Send(const uint8_t* data, int length) {
     platform::CAutoLock g(m_SendLock);
-    if (m_bSecure.load()) {
-        LogTrace(6, "CTCPBase::Send SSL %d", length);
-        return TCP_NOT_SUPPORTED;
-    }
-    LogTrace(6, "CTCPBase::Send %d", length);
+    if (m_bSecure.load()) LogTrace(6, "CTCPBase::Send SSL %d", length);
+    else LogTrace(6, "CTCPBase::Send %d", length);
     return SendAll(data, length);
 }
 
 int CTCPBase::SendAll(const uint8_t* data, int length) {
     if (length < 1) return TCP_NO_DATA;
+    if (m_bSecure.load()) return TlsSend(data, length);
     // A whole-buffer send belongs to one connection: once that socket is shut down, the rest must
     // neither go to a later socket nor be reported as anything but a shut-down connection.
     return SendPiece(data, length, TCP_NO_DATA, m_uSocketGeneration.load());
@@ -452,7 +447,7 @@ int CTCPBase::Recv(uint8_t* buffer, int capacity, int* received) {
         }
         if (m_bSecure.load()) {
             Log(LOG_CUSTOM1, 6, "CTCPBase::Recv SSL %d", capacity);
-            return TCP_NOT_SUPPORTED;
+            return TlsRecv(buffer, capacity, received);
         }
         LogTrace(5, "::Recv buffersize:%d", capacity);
         *received = 0;
@@ -493,9 +488,14 @@ int CTCPBase::TCPShutDown() {
     // Only the socket lock: a sender holding the send lock may be the caller, and another thread
     // may be blocked in send or recv with its lock; shutdown() below sends them out instead.
     platform::CAutoLock g(m_SocketLock);
-    m_bSecure = false;
     const int fd = m_socket.load();
+    if (fd == kNoSocket) m_bSecure = false;
     if (fd != kNoSocket) {
+        {
+            // Before the FIN, so the server sees the session end on purpose, not cut off.
+            platform::CAutoLock t(m_TlsLock);
+            if (m_pTls && m_bSecure.load()) m_pTls->SendCloseNotify();
+        }
         // Cleared before the socket goes, so a receive woken by this shutdown can tell a
         // deliberate close from a lost connection.
         SetConnected(false);
@@ -507,7 +507,12 @@ int CTCPBase::TCPShutDown() {
         m_bClosing.store(true);
         m_uSocketGeneration.fetch_add(1);
         m_socket.store(kNoSocket);
+        m_bSecure = false;
         WaitForSocketUsers();
+        {
+            platform::CAutoLock t(m_TlsLock);
+            m_pTls.reset();
+        }
         // Closing a socket with unread bytes resets the connection, and the peer may then throw
         // away what we sent last and it has not read yet (the final command before a close).
         DrainReceiveQueue(fd);

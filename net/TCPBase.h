@@ -7,10 +7,13 @@
 // Virtual slots: 0 destructor, 1 Send. Derived classes keep slot 1 and append their own.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <netdb.h>
+#include <string>
 
 #include "net/SocketCalls.h"
 #include "net/TCPResult.h"
+#include "net/TlsSession.h"
 #include "platform/Event.h"
 #include "platform/ReentrantLock.h"
 
@@ -31,8 +34,10 @@ public:
     // getaddrinfo for a stream/TCP socket of any family; 0 on success. The caller frees `result`.
     static int Resolve(const char* host, int port, addrinfo** result);
     // Connects to the addresses of `list` in order (or to `host` as a literal address) until one
-    // answers. connectTimeoutSec > 0 bounds each attempt; 0 waits as long as the system does
-    // (AbortConnects ends either wait). The socket ends up blocking.
+    // answers. connectTimeoutSec > 0 bounds all attempts together, and the TLS handshake after
+    // them when `secure` is set; 0 waits as long as the system does for the TCP connect
+    // (AbortConnects ends either wait). Over TLS the socket is non-blocking from then on (the
+    // waits are this class's own, with the stored time-outs); otherwise it ends up blocking.
     int ConnectSocket(const char* host, int port, int connectTimeoutSec, bool secure, const addrinfo* list,
                       bool useLiteralAddress);
     // While on, every connect fails at once and one waiting on another thread returns now, so an
@@ -62,6 +67,13 @@ public:
 
     int GetOwnPort() const { return m_iOwnPort.load(); }
     int GetSocketHandle() const { return m_socket.load(); }
+
+    // How the next secure connect checks the server (kept until changed).
+    void SetTlsOptions(net::TlsOptions options);
+    // Why the last connect failed when its TLS handshake did, in words a user can act on
+    // ("certificate not trusted: <subject>", "host name mismatch", "TLS handshake timed out");
+    // empty when the last connect failed otherwise or succeeded.
+    std::string GetTransportError();
 
     // Test seam: replaces the send/recv calls of this object (nullptr restores the system ones).
     void SetSocketCalls(const net::SocketCalls* calls);
@@ -102,14 +114,22 @@ protected:
     platform::CReentrantLock m_ConnectedLock;
     bool m_bConnected = false;
 
-    // Secure transport is not offered; the fields keep its place and stay zero.
-    uint32_t m_SecureContext[2] = {0, 0};
+    // Set once a TLS session stands on the socket: Send and Recv then go through it. Set by
+    // ConnectSocket, cleared by TCPShutDown only after the descriptor has been taken away, so a
+    // sender never mistakes a TLS socket for a plain one.
     std::atomic<bool> m_bSecure{false};
 
 private:
     int SendPiece(const uint8_t* data, int length, int result, uint32_t generation);
     bool ApplyTimeout(int option, uint32_t ms, const char* name);
-    int ConnectOne(const sockaddr* address, socklen_t addressLength, int connectTimeoutSec);
+    // timeoutMs < 0: no bound.
+    int ConnectOne(const sockaddr* address, socklen_t addressLength, int timeoutMs);
+    int TlsHandshake(const char* host, int fd, int timeoutMs);
+    int TlsSend(const uint8_t* data, int length);
+    int TlsRecv(uint8_t* buffer, int capacity, int* received);
+    // Waits for `events` on fd (and the abort descriptor when `abortable`): 1 ready, 0 timed out,
+    // -1 called off or failed. timeoutMs < 0: no bound.
+    int WaitForSocket(int fd, short events, int timeoutMs, bool abortable);
 
     // Counts a thread into a socket call on the current descriptor, so TCPShutDown closes the
     // descriptor only after every such call has returned (its number could be reused otherwise).
@@ -133,4 +153,15 @@ private:
     // before each connect).
     std::atomic<bool> m_bAbortConnects{false};
     int m_iAbortFd = -1;
+
+    // m_TlsLock: m_pTls and every call on it (OpenSSL sessions are not thread safe), plus
+    // m_TlsOptions and m_sTransportError. Innermost but for m_ConnectedLock, and held only for a
+    // call that never waits: the waits for the socket happen outside it, so the receive thread
+    // waiting for data never holds up the send thread. Taken by senders, the receiver, the
+    // connecting thread and TCPShutDown (which frees the session only once no thread is inside
+    // a socket call).
+    platform::CReentrantLock m_TlsLock;
+    std::unique_ptr<net::TlsSession> m_pTls;
+    net::TlsOptions m_TlsOptions;
+    std::string m_sTransportError;
 };

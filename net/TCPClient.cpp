@@ -79,6 +79,7 @@ int CTCPClient::Connect(TCPClientParams params) {
     SetReceiveTimeout(static_cast<uint32_t>(receiveTimeout));
     SetSendTimeout(static_cast<uint32_t>(sendTimeout));
 
+    SetTlsOptions({params.verifyPeer != 0, params.caFile});
     rc = ConnectSocket(params.host.c_str(), params.port, params.connectTimeout, params.secure != 0, list.get(),
                        false);
     if (rc != TCP_OK) return rc;

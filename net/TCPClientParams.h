@@ -15,5 +15,7 @@ struct TCPClientParams {
     int32_t receiveTimeout = 0;     // default for ReceiveTimeout, ms
     int32_t noDelay = 1;            // default for TcpNoDelay
     int32_t connectTimeout = 0;     // seconds; 0 = blocking connect
-    uint8_t secure = 0;             // secure transport requested (not provided)
+    uint8_t secure = 0;             // TLS after the TCP connect
+    uint8_t verifyPeer = 1;         // TLS: check the server's certificate and name
+    std::string caFile{};           // TLS: PEM file of the CAs to trust; empty: the system's store
 };

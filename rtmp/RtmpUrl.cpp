@@ -40,7 +40,9 @@ SplitUrlResult SplitUrl(std::string_view url) {
             host = rest.substr(0, slash);
             app = rest.substr(slash + 1);
         }
-        const size_t colon = host.find(':');
+        // A bracketed IPv6 literal keeps its brackets and its colons: the port follows the "]".
+        const size_t literalEnd = !host.empty() && host.front() == '[' ? host.find(']') : std::string_view::npos;
+        const size_t colon = host.find(':', literalEnd == std::string_view::npos ? 0 : literalEnd);
         if (colon != std::string_view::npos) {
             r.port = LeadingDecimal(host.substr(colon + 1));
             host = host.substr(0, colon);
@@ -94,7 +96,12 @@ std::string GetServerName(std::string url, std::string& app, char* schemeLetter)
     if (url.compare(colon, 3, "://") != 0) return {};
 
     const size_t hostStart = colon + 3;
-    const size_t delim = url.find_first_of("\\/:", hostStart);
+    // A bracketed IPv6 literal is the host as given, brackets included, so the tcUrl carries it.
+    size_t delim;
+    if (hostStart < len && url[hostStart] == '[' && url.find(']', hostStart) != std::string::npos)
+        delim = url.find_first_of("\\/:", url.find(']', hostStart));
+    else
+        delim = url.find_first_of("\\/:", hostStart);
     std::string host = url.substr(hostStart, delim == std::string::npos ? std::string::npos : delim - hostStart);
     app.clear();
     if (delim != std::string::npos) app = url.substr(delim + 1);

@@ -5,6 +5,7 @@ PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
       libcrypto++-dev libjsoncpp-dev libpcap-dev libcpp-httplib-dev libcli11-dev
       libproxy-dev libproxy1-plugin-webkit
+      libssl-dev libnginx-mod-stream
       nginx-light libnginx-mod-rtmp ffmpeg x264 python3 tinyproxy)
 missing=()
 for p in "${PKGS[@]}"; do

@@ -89,7 +89,9 @@ void CRTMPSink::ReportConnectError() {
     const std::string detail = m_Client.GetFailureDetail();
     switch (state) {
         case 1:
-            PostEvent("error", "RTMP: TCP connect failed: %s", url.c_str());
+            // A TLS connect that failed says why (certificate, name, time-out): the user can act on it.
+            if (detail.empty()) PostEvent("error", "RTMP: TCP connect failed: %s", url.c_str());
+            else PostEvent("error", "RTMP: TCP connect failed: %s: %s", url.c_str(), detail.c_str());
             break;
         case 2:
         case 3:
@@ -126,12 +128,17 @@ bool CRTMPSink::ConnectWithFallbacks(ConnectionSettings& s, bool eventsAsText) {
     if (s.secure) fallbackPorts = fallbackTunnel = false;
     fallbackPorts = getRegistryKey(KEY_RTMPSINK, "FallbackPorts", fallbackPorts ? 1 : 0) != 0;
     fallbackTunnel = getRegistryKey(KEY_RTMPSINK, "FallbackTunnel", fallbackTunnel ? 1 : 0) != 0;
+    // The client turns TLS on for rtmps when SecureTransport is set; the tunnel would be plain.
+    const bool tls = s.secure && getRegistryKey(KEY_RTMPSINK, "SecureTransport", 0) != 0;
+    if (tls) fallbackTunnel = false;
     ConnectionSettings next = s;
     if (fallbackPorts) {
         if (eventsAsText) PostEvent("warning", "could not connect - trying fallback to 443");
         else Log(LOG_TRACE, 1, "trying fallback to 443");
         for (size_t i = 1; i <= 2 && !m_bClosing.load(); ++i) {
             next.port = ports[i];
+            // A stream over TLS never falls back to a plain port: its one fallback is TLS on 443.
+            if (tls && (i > 1 || s.port == ports[i])) break;
             if (ConnectClient(next, next.tunnel)) {
                 s = next;
                 return true;

@@ -44,8 +44,14 @@ std::string CRTMPClient::GetFailureDetail() const {
     return m_sFailureDetail;
 }
 
-void CRTMPClient::SetFailureDetail(std::string detail) {
+void CRTMPClient::SetFailureDetail(std::string detail, bool fixed) {
     std::lock_guard<std::mutex> g(m_FailureLock);
+    if (detail.empty()) {
+        m_bFailureFixed = false;
+    } else if (m_bFailureFixed && !fixed) {
+        return;
+    }
+    m_bFailureFixed = fixed;
     m_sFailureDetail = std::move(detail);
 }
 
@@ -114,6 +120,8 @@ int CRTMPClient::ConnectTransport(TCPClientParams p, bool tunnel) {
     }
     if (tcp != TCP_OK) {
         LogTrace(1, "RTMPClient::ConnectInternal: TCP connect to %s:%d failed with %d", p.host.c_str(), p.port, tcp);
+        if (viaProxy || (looked && !proxyHost.empty()))
+            SetFailureDetail("the HTTP proxy " + proxyHost + ":" + std::to_string(proxyPort) + " cannot be reached");
         return tcp;
     }
     if (tunnel) m_Tunnel.Begin(m_sHost, m_iPort, viaProxy, s_uWaitDelay.load());
@@ -215,7 +223,8 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
     m_uBytesReceived.store(0);
 
     TCPClientParams p;
-    p.host = m_sHost;
+    // An IPv6 literal keeps its brackets in the URL and the tcUrl; the socket wants the address.
+    p.host = net::StripAddressBrackets(m_sHost);
     p.port = m_iPort;
     p.sleepDelay = sleepDelay;
     p.sendBufferSize = m_bSendBuffered.load() ? settings.outputBufferSize : 0;
@@ -225,10 +234,19 @@ int CRTMPClient::ConnectInternal(const ConnectionSettings& settings, int32_t sle
     p.receiveTimeout = settings.receiveTimeout;
     p.noDelay = m_Settings.tcpNoDelay ? 1 : 0;
     p.connectTimeout = settings.connectTimeout;
-    // The tunnel is plain HTTP: the secure transport is asked for only without it.
-    p.secure = settings.secure && !tunnel ? 1 : 0;
+    // The tunnel is plain HTTP: the secure transport is asked for only without it. TLS is the
+    // host's choice (SecureTransport 1); left at 0, an rtmps URL only changes the default port.
+    const bool tls = getRegistryKey(KEY_RTMPSINK, "SecureTransport", 0) != 0;
+    p.secure = settings.secure && !tunnel && tls ? 1 : 0;
+    p.verifyPeer = getRegistryKey(KEY_RTMPSINK, "TlsVerifyPeer", 1) != 0 ? 1 : 0;
+    if (p.secure) {
+        char caFile[4096] = {};
+        int hive = 0;
+        if (getRegistryString(KEY_RTMPSINK, "TlsCaFile", caFile, sizeof caFile, &hive) == 0) p.caFile = caFile;
+    }
     const int tcp = ConnectTransport(p, tunnel);
     if (tcp != TCP_OK) {
+        if (std::string why = GetTransportError(); !why.empty()) SetFailureDetail(why);
         // The transport keeps a socket whose connect failed or was called off open (and says
         // connected); left so, a close would try to unpublish through a connect still pending.
         Close();

@@ -159,7 +159,9 @@ private:
     void WaitTransportClosed();
     void ReadSessionSettings(const ConnectionSettings& settings);
     void ReleaseHandshakeBlocks();
-    void SetFailureDetail(std::string detail);
+    // `fixed`: the receive side saw the cause; what the connecting side concludes from the
+    // consequences (a closed connection, a missing answer) does not replace it.
+    void SetFailureDetail(std::string detail, bool fixed = false);
     WaitResult WaitForS0();
     int SendMessage(BS::data_t* msg, int kind, int32_t chunkStreamId, int32_t type, uint32_t streamIdSwapped,
                     bool block, bool forceFullHeader, bool buffered);
@@ -255,6 +257,7 @@ private:
     // The failure detail: written by the connecting thread, read by the sink's error report.
     mutable std::mutex m_FailureLock;
     std::string m_sFailureDetail;  // under m_FailureLock
+    bool m_bFailureFixed = false;  // under m_FailureLock
     // The first byte the server answered the handshake with (its version), -1 before it.
     std::atomic<int32_t> m_iServerVersion{-1};
     // The last picture of at least kSuspectMessageBytes on this connection: its size and when it

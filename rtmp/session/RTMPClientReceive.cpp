@@ -69,14 +69,14 @@ void CRTMPClient::OnReceive(const uint8_t* data, int length, std::atomic<bool>* 
         if (ok) return;
         if (ConnectsAborted()) return;  // the owner is closing: not a loss
         Log(LOG_ERROR, 0, "CRTMPClient::OnReceive: RTMPT: the HTTP connection could not be made again");
-        SetFailureDetail("the tunnel's HTTP connection closed and could not be made again");
+        SetFailureDetail("the tunnel's HTTP connection closed and could not be made again", true);
         OnCloseConnection();
         Close();
         return;
     }
     if (r.failure.empty()) return;
     Log(LOG_ERROR, 0, "CRTMPClient::OnReceive: RTMPT: %s", r.failure.c_str());
-    SetFailureDetail(r.failure);
+    SetFailureDetail(r.failure, true);
     PostEvent("error", "RTMPT: %s", r.failure.c_str());
     // Nothing more can be read from this tunnel: the connection is lost, and the owner reconnects.
     if (reconnectRequest) reconnectRequest->store(false);

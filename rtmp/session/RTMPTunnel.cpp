@@ -114,8 +114,9 @@ bool CRTMPTunnel::Open(uint32_t waitMs) {
         platform::CAutoLock s(m_SendStateLock);
         LogTrace(1, "Opening RTMPT Tunneling Connection to %s", m_sHost.c_str());
         const uint8_t one = 1;
-        PostRequest("open", &one, 1, true);
+        // Counted before it goes: the answer may be read before the send returns.
         m_iPending.fetch_add(1);
+        PostRequest("open", &one, 1, true);
     }
     const uint32_t slice = 500;
     for (uint32_t waited = 0; waited < waitMs; waited += slice) {
@@ -248,9 +249,9 @@ uint8_t CRTMPTunnel::SendIdle(bool tryOnly) {
     LogTrace(4, "SendIdle %d (A)", interval);
     if (!Waiting() && m_Transport.IsConnected()) {
         m_evResponse.Reset();
-        PostRequest("idle", &interval, 1, true);
         m_iPending.fetch_add(1);
         m_uIdleCount.fetch_add(1);
+        PostRequest("idle", &interval, 1, true);
     }
     m_SendStateLock.Unlock();
     LogTrace(4, "SendIdle %d (B)", interval);

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +29,7 @@
 #include "platform/dshow/FilterGraph.h"
 #include "platform/dshow/SourcePin.h"
 #include "platform/dshow/Uuids.h"
+#include "tests/platform/TempSettings.h"
 
 namespace settings = platform::settings;
 
@@ -411,17 +411,7 @@ VARIANT Str(const std::wstring& s) {
 
 class WriterFilter : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qv_filter_opts_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        setenv("QV_SETTINGS_USER", (m_dir + "/user.json").c_str(), 1);
-        setenv("QV_SETTINGS_MACHINE", (m_dir + "/machine.json").c_str(), 1);
-    }
-    void TearDown() override {
-        Destroy();
-        std::filesystem::remove_all(m_dir);
-    }
+    void TearDown() override { Destroy(); }
     void Create() {
         HRESULT hr = S_OK;
         CUnknown* u = CRenderer::CreateInstance(nullptr, &hr);
@@ -456,7 +446,7 @@ protected:
         return s;
     }
 
-    std::string m_dir;
+    qvtest::TempSettings m_settings;
     CRenderer* m_filter = nullptr;
     CComPtr<ICodecAPI> m_codec;
     CComPtr<IRTMPOptions> m_options;
@@ -569,7 +559,7 @@ TEST_F(WriterFilter, ModuleRefusesUnknownsUnloadsWhenUnusedAndKeepsItsLibrariesP
         return modules::CreateInstanceFromModule(path, clsid, nullptr, IID_IUnknown, reinterpret_cast<void**>(&unk));
     };
     EXPECT_EQ(fromModule(kModule, {0xdeadbeef, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(fromModule(m_dir + "/missing.so", CLSID_QuorvelRTMPWriter), modules::CO_E_DLLNOTFOUND);
+    EXPECT_EQ(fromModule(m_settings.Dir() + "/missing.so", CLSID_QuorvelRTMPWriter), modules::CO_E_DLLNOTFOUND);
     EXPECT_EQ(modules::CallModuleFunction(kModule, "NoSuchExport"), E_NOINTERFACE);
     ASSERT_EQ(fromModule(kModule, CLSID_QuorvelRTMPWriter), S_OK);
     EXPECT_EQ(modules::CallModuleFunction(kModule, "DllCanUnloadNow"), S_FALSE) << "an object is alive";

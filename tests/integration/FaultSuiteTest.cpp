@@ -114,17 +114,15 @@ void RunRow(const Row& r, const qvtest::TempDir& dir, std::string& report) {
         EXPECT_TRUE(nginx.waitPublishing("live", r.name, false, 10s));
         const auto files = nginx.recordFiles(r.name);
         EXPECT_EQ(files.size(), static_cast<size_t>(r.segments));
-        std::vector<std::string> check{"python3", QV_SOURCE_DIR "/scripts/check_recording.py", "--segments"};
+        std::vector<std::string> check{"--segments"};
         check.insert(check.end(), files.begin(), files.end());
         check.insert(check.end(), {"--video", Fixture(r.video + ".h264"), "--audio", Fixture(r.audio + ".aac"), "--lost",
                                    std::to_string(r.lost)});
         for (const char* g : {"--max-gap-video", "--max-gap-audio"})
             if (r.gap) check.insert(check.end(), {g, std::to_string(r.gap)});
-        qvtest::ChildProcess checker;
-        const std::string verdict = dir.file(r.name + ".check");
-        ASSERT_TRUE(checker.start({check, false, verdict, verdict}));
-        EXPECT_EQ(checker.wait(300s), 0);
-        out << files.size() << " segments\n" << qvtest::readFile(verdict).value_or("");
+        const auto [checked, verdict] = qvtest::checkRecording(check, 300s);
+        EXPECT_EQ(checked, 0);
+        out << files.size() << " segments\n" << verdict;
     }
     report = out.str();
 }

@@ -148,29 +148,6 @@ TEST_P(FilterNginxPublish, EveryUnitIsRecordedAtItsTime) {
 INSTANTIATE_TEST_SUITE_P(Pacing, FilterNginxPublish, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Live" : "Burst"; });
 
-// B pictures: samples carry presentation times in decoding order, as an encoder delivers them.
-TEST_F(FilterNginx, BFramePicturesKeepTheirPresentationTimes) {
-    // B-pyramids need the picture-order-count timestamp model, which this setting selects.
-    platform::settings::WriteDword(platform::settings::Scope::User, KEY_RTMPSINK, "TimestampModel", 2);
-    const auto video = sinktest::ReadH264(Fixture("high_bpyr.h264"), 25, Fixture("high_bpyr.packets.csv"));
-    ASSERT_EQ(video.size(), 75u);
-    Publish("bframes", video, {}, true);
-    const auto got = sinkit::Packets(nginx->recordFile("bframes"), "v:0");
-    // Every picture, each at its encoder's time; the pictures decoded before the first one shown
-    // move the whole stream later (decode times from 0, strictly rising), never onto one time.
-    ASSERT_EQ(got.size(), video.size());
-    std::multiset<int64_t> expected, recorded;
-    for (size_t i = 0; i < got.size(); ++i) {
-        expected.insert(video[i].time - video[0].time);
-        recorded.insert(got[i].pts - got[0].pts);
-        if (i > 0) {
-            EXPECT_GT(got[i].dts, got[i - 1].dts) << "picture " << i;
-        }
-    }
-    EXPECT_EQ(recorded, expected);
-    EXPECT_EQ(got[0].dts, 0);
-}
-
 TEST_F(FilterNginx, ConnectWhileStoppedPublishesAtOnceAndReportsStatus) {
     ASSERT_TRUE(SetUrl("early"));
     // In the host's graph, status changes reach the handler after the graph's event sink.

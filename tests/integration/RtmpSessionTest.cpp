@@ -233,7 +233,7 @@ TEST_F(RtmpSession, RefusedBeforeAnyRtmp) {
     ConnectionSettings http = Settings(1935);
     http.url = "http://127.0.0.1/live";
     EXPECT_EQ(client.Connect(http, 10, false), CRTMPClient::CONNECT_FAILED);
-    // The tunnel is not there: refused before any socket is opened.
+    // Nor through the tunnel when nothing listens.
     EXPECT_EQ(client.Connect(Settings(1935), 10, true), CRTMPClient::CONNECT_FAILED);
     EXPECT_FALSE(client.IsConnected());
     struct TimingOutClient : CRTMPClient {

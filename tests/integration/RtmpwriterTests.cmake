@@ -28,3 +28,29 @@ if(TARGET rtmpwriter)
     QV_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixtures")
   add_dependencies(rtmpwriter_sniffer_test rtmpwriter)
 endif()
+# Publishing through the RTMPT tunnel: the gateway, tinyproxy, a PAC file, the fallback list in a
+# private network namespace, bad peers.
+if(TARGET rtmpwriter)
+  qv_add_test(rtmpwriter_tunnel_test SOURCES TunnelTest.cpp LIBS test_servers LABEL integration TIMEOUT 180)
+  target_compile_definitions(rtmpwriter_tunnel_test PRIVATE QV_RTMPWRITER="$<TARGET_FILE:rtmpwriter>"
+    QV_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixtures" QV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  add_dependencies(rtmpwriter_tunnel_test rtmpwriter)
+  if(TARGET fixtures)
+    add_dependencies(rtmpwriter_tunnel_test fixtures)
+  endif()
+  # The tunnel's threads and buffers through every kind of proxy and every bad peer, against the
+  # sanitizer build of the program.
+  if(QV_SANITIZE)
+    add_test(NAME Tunnel.SanitizedRows COMMAND rtmpwriter_tunnel_test
+      --gtest_filter=Tunnel.PublishesFrameForFrame*:Tunnel.BadPeers*)
+    set_tests_properties(Tunnel.SanitizedRows PROPERTIES LABELS sanitized TIMEOUT 300)
+  endif()
+endif()
+# rtmps through nginx's TLS front end, IPv6, the TLS failures and a restart over TLS.
+if(TARGET rtmpwriter)
+  qv_add_test(rtmpwriter_tls_test SOURCES SecureTransportTest.cpp LIBS test_servers LABEL integration TIMEOUT 240)
+  target_compile_definitions(rtmpwriter_tls_test PRIVATE QV_RTMPWRITER="$<TARGET_FILE:rtmpwriter>"
+    QV_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixtures")
+  target_include_directories(rtmpwriter_tls_test PRIVATE ${PROJECT_SOURCE_DIR})
+  add_dependencies(rtmpwriter_tls_test rtmpwriter)
+endif()

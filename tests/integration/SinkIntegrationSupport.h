@@ -1,11 +1,9 @@
 #pragma once
-// Shared by the sink's end-to-end tests: a private settings store, connection settings for a
-// loopback server, the host's status/statistics events, and ffmpeg/ffprobe views of a recording.
+// Shared by the sink's and the filter's end-to-end tests: a private settings store, connection
+// settings for a loopback server, and ffmpeg/ffprobe views of a recording.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <condition_variable>
-#include <functional>
 #include <future>
 #include <thread>
 
@@ -20,56 +18,6 @@ namespace sinkit {
 using namespace std::chrono_literals;
 
 inline std::string Fixture(const std::string& name) { return std::string(QV_FIXTURE_DIR) + "/" + name; }
-
-// Polls, bounded, for what nothing signals.
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
-    for (const auto until = std::chrono::steady_clock::now() + bound; !done(); std::this_thread::sleep_for(5ms))
-        if (std::chrono::steady_clock::now() >= until) return false;
-    return true;
-}
-
-struct HostEvent {
-    int32_t code = 0;
-    int32_t status = -1;
-    RTMPStatistics stats;
-    bool Is(int32_t s) const { return code == EC_ZEPH_RTMP_WRITER_STATUS && status == s; }
-};
-
-class HostObserver : public NotifyEventObserver {
-public:
-    int32_t NotifyEvent(int32_t code, intptr_t p1, intptr_t) override {
-        std::lock_guard<std::mutex> g(m_mutex);
-        HostEvent& e = m_events.emplace_back();
-        e.code = code;
-        if (code == EC_ZEPH_RTMP_WRITER_STATUS) e.status = *reinterpret_cast<const int32_t*>(p1);
-        else e.stats = *reinterpret_cast<const RTMPStatistics*>(p1);
-        m_cond.notify_all();
-        return 0;
-    }
-    std::vector<HostEvent> Events(size_t from = 0) {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return {m_events.begin() + static_cast<long>(std::min(from, m_events.size())), m_events.end()};
-    }
-    std::vector<int32_t> Statuses(size_t from = 0) {
-        std::vector<int32_t> s;
-        for (const auto& e : Events(from))
-            if (e.code == EC_ZEPH_RTMP_WRITER_STATUS) s.push_back(e.status);
-        return s;
-    }
-    // Waits until `count` status events from index `from` on had the value.
-    bool WaitStatus(int32_t status, size_t count, std::chrono::milliseconds timeout, size_t from = 0) {
-        std::unique_lock<std::mutex> g(m_mutex);
-        return m_cond.wait_for(g, timeout, [&] {
-            const auto it = m_events.begin() + static_cast<long>(std::min(from, m_events.size()));
-            return size_t(std::count_if(it, m_events.end(), [&](const HostEvent& e) { return e.Is(status); })) >= count;
-        });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    std::vector<HostEvent> m_events;
-};
 
 // H.264 of that size and rate (default 320x240 at 25 fps), AAC 48 kHz stereo, to a loopback url;
 // no reconnection.
@@ -94,9 +42,12 @@ inline bool InitWithTracks(CRTMPSink& sink, const ConnectionSettings& s, bool au
            (!audio || sink.AddTrack(s.audioFormat, TRACK_TYPE_AUDIO, 0));
 }
 
-// There is no event for it: polls until the sink has sent everything queued.
+// There is no event for it: polls, bounded, until the sink has sent everything queued.
 inline bool WaitEmpty(CRTMPSink& sink, std::chrono::seconds bound) {
-    return WaitUntil([&] { return sink.GetQueueSize(0) == 0 && sink.GetQueueSize(1) == 0; }, bound);
+    for (const auto until = std::chrono::steady_clock::now() + bound; sink.GetQueueSize(0) || sink.GetQueueSize(1);
+         std::this_thread::sleep_for(5ms))
+        if (std::chrono::steady_clock::now() >= until) return false;
+    return true;
 }
 
 // Feeds the sink on its own thread until stopped, also when a test ends early.
@@ -158,13 +109,6 @@ inline std::vector<PacketInfo> Packets(const std::string& path, const std::strin
                        p.get("flags", "").asString().find('K') != std::string::npos});
     }
     return out;
-}
-
-// The recording of a stream that ended: its video packets, its decode checked clean.
-inline std::vector<PacketInfo> RecordedVideo(qvtest::NginxServer& server, const std::string& stream) {
-    EXPECT_TRUE(server.waitPublishing("live", stream, false, 10s));
-    EXPECT_EQ(DecodeErrors(server.recordFile(stream)), "");
-    return Packets(server.recordFile(stream), "v:0");
 }
 
 }  // namespace sinkit

@@ -98,26 +98,20 @@ TEST(SnifferWire, FiguresWithAndWithoutCaptureRights) {
         ::setenv("QV_SETTINGS_USER", dir.file("user.json").c_str(), 1);
         ::setenv("QV_SETTINGS_MACHINE", dir.file("machine.json").c_str(), 1);
         const std::string stream = r.figures ? "wire1" : "wire0";
-        std::vector<std::string> args = r.prefix;
-        for (const std::string& a : {std::string(QV_RTMPWRITER), nginx.url(stream), std::string("--video"),
-                                    Fixture("thr10.h264"), std::string("--audio"), Fixture("aac10.aac"),
-                                    std::string("--events"), std::string("json")})
-            args.push_back(a);
+        std::vector<std::string> args = r.prefix, publish = Publish(nginx.url(stream));
+        publish.pop_back();  // no statistics lines: stderr holds nothing but what it must say
+        args.insert(args.end(), publish.begin(), publish.end());
         qvtest::ChildProcess p;
         ASSERT_TRUE(p.start({args, true, "", dir.file("stderr.txt")}, &error)) << error;
         int statistics = 0, withRtt = 0, withAck = 0;
-        std::string last;
         double worstRttGapMs = 0;
-        Json::CharReaderBuilder b;
-        const auto deadline = std::chrono::steady_clock::now() + 40s;
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 40s; std::chrono::steady_clock::now() < deadline;) {
             const auto line = p.readLine(5s);
             if (!line) break;
-            Json::Value v;
-            std::istringstream in(*line);
-            if (!Json::parseFromStream(b, in, &v, nullptr) || v["event"] != "statistics") continue;
+            const auto event = StatisticsEvent(*line);
+            if (!event) continue;
+            const Json::Value& v = *event;
             ++statistics;
-            last = *line;
             const int rtt = v["roundTripTime"].asInt();
             withRtt += rtt > 0;
             withAck += v["ackBitrate"].asInt64() > 0 && v["payloadBitrate"].asInt64() > 0;
@@ -131,10 +125,9 @@ TEST(SnifferWire, FiguresWithAndWithoutCaptureRights) {
             }
         }
         const auto code = p.wait(20s);
-        ASSERT_TRUE(code) << r.what;
-        EXPECT_EQ(*code, 0) << r.what << ": " << qvtest::readFile(dir.file("stderr.txt")).value_or("");
-        EXPECT_GE(statistics, 5) << r.what;
         const std::string err = qvtest::readFile(dir.file("stderr.txt")).value_or("");
+        EXPECT_EQ(code, 0) << r.what << ": " << err;
+        EXPECT_GE(statistics, 5) << r.what;
         const std::string off = "rtmpwriter: round-trip time and acknowledged bitrate are off: capturing packets needs "
                                 "CAP_NET_RAW, which this process does not have\n";
         if (r.figures) {
@@ -160,13 +153,8 @@ TEST(SnifferWire, FiguresAgreeWithTheKernelThroughADelayLine) {
     ASSERT_TRUE(dir.ok());
     std::string error;
     qvtest::ChildProcess line;
-    ASSERT_TRUE(line.start({{"python3", std::string(QV_SOURCE_DIR) + "/scripts/delay_line.py", ns.name, "--delay-ms",
-                             "20"},
-                            true,
-                            "",
-                            dir.file("delay.txt")},
-                           &error))
-        << error;
+    ASSERT_TRUE(line.start({{"python3", QV_SOURCE_DIR "/scripts/delay_line.py", ns.name, "--delay-ms", "20"}, true, "",
+                            dir.file("delay.txt")}, &error)) << error;
     const auto ready = line.readLine(15s);
     ASSERT_TRUE(ready && ready->starts_with("ready ")) << qvtest::readFile(dir.file("delay.txt")).value_or("");
     std::istringstream words(ready->substr(6));
@@ -183,13 +171,8 @@ TEST(SnifferWire, FiguresAgreeWithTheKernelThroughADelayLine) {
         " user root;\npid " + d + "/nginx.pid; error_log " + d + "/error.log info;\nevents { worker_connections 64; }\n"
         "rtmp { server { listen " + serverAddress + ":" + std::to_string(port) + "; application live { live on; } } }\n"));
     qvtest::ChildProcess nginx;
-    ASSERT_TRUE(nginx.start({{"ip", "netns", "exec", server, "nginx", "-c", d + "/nginx.conf", "-p", d + "/", "-e",
-                              d + "/error.log"},
-                             false,
-                             "",
-                             d + "/nginx-stderr.txt"},
-                            &error))
-        << error;
+    ASSERT_TRUE(nginx.start({{"ip", "netns", "exec", server, "nginx", "-c", d + "/nginx.conf", "-p", d + "/", "-e", d + "/error.log"},
+                             false, "", d + "/nginx-stderr.txt"}, &error)) << error;
     bool listening = false;
     for (const auto until = std::chrono::steady_clock::now() + 10s; !listening && std::chrono::steady_clock::now() < until;) {
         listening = !Output("ip netns exec " + server + " ss -ltnH 'sport = :" + std::to_string(port) + "'").empty();
@@ -202,8 +185,8 @@ TEST(SnifferWire, FiguresAgreeWithTheKernelThroughADelayLine) {
 
     ::setenv("QV_SETTINGS_USER", dir.file("user.json").c_str(), 1);
     ::setenv("QV_SETTINGS_MACHINE", dir.file("machine.json").c_str(), 1);
-    std::vector<std::string> args = {"ip", "netns", "exec", client};
-    for (const std::string& a : Publish(qvtest::rtmpUrl(serverAddress, port, "live", "delayed"))) args.push_back(a);
+    std::vector<std::string> args = {"ip", "netns", "exec", client}, publish = Publish(qvtest::rtmpUrl(serverAddress, port, "live", "delayed"));
+    args.insert(args.end(), publish.begin(), publish.end());
     qvtest::ChildProcess p;
     ASSERT_TRUE(p.start({args, true, "", dir.file("stderr.txt")}, &error)) << error;
 
@@ -221,8 +204,7 @@ TEST(SnifferWire, FiguresAgreeWithTheKernelThroughADelayLine) {
         if (!v) continue;
         const auto k = Kernel(client, port);
         if (!k) continue;
-        samples.push_back({(*v)["time"].asDouble(), (*v)["roundTripTime"].asInt(),
-                           (*v)["payloadBitrate"].asInt64(), *k});
+        samples.push_back({(*v)["time"].asDouble(), (*v)["roundTripTime"].asInt(), (*v)["payloadBitrate"].asInt64(), *k});
     }
     const auto code = p.wait(20s);
     ASSERT_TRUE(code);
@@ -262,7 +244,10 @@ TEST(SnifferWire, FiguresAgreeWithTheKernelThroughADelayLine) {
                 "%.1f ms below the kernel's on average, at worst %.0f%% below\n",
                 seconds, payload, kernelAcked, meanGap, 100 * worstLow);
     EXPECT_GT(kernelAcked, 0.0);
-    EXPECT_LE(std::abs(payload - kernelAcked), kSendPacket * std::max(1.0, seconds));
+    // A picture's segments count only once an ack names the segment after them (the next
+    // picture's first): at each end of the span up to one picture (30 a second) is counted late.
+    const double picture = kernelAcked / std::max(1.0, seconds) / 30;
+    EXPECT_LE(std::abs(payload - kernelAcked), kSendPacket * std::max(1.0, seconds) + 2 * picture);
     nginx.stop(SIGQUIT, 5s);
     line.stop(SIGTERM, 5s);
     EXPECT_EQ(Output("ip netns list | grep " + ns.name), "") << "the delay line left its namespaces";

@@ -64,6 +64,17 @@ std::optional<Json::Value> ffprobeJson(const std::string& path, const std::vecto
     return std::nullopt;
 }
 
+std::pair<int, std::string> checkRecording(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    TempDir dir("qv-check");
+    ChildProcess checker;
+    ChildProcess::Options o{{"python3", QV_CHECK_RECORDING_SCRIPT}, false, dir.file("report.txt"), dir.file("report.txt")};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    std::string why;
+    if (!checker.start(o, &why)) return {-1, why};
+    const int code = checker.wait(timeout).value_or(-1);
+    return {code, readFile(dir.file("report.txt")).value_or("") + (code < 0 ? "(the checker did not end in time)\n" : "")};
+}
+
 bool NginxServer::start(std::string* error) {
     std::string why = "mkdtemp failed";
     // A port found free can be taken before nginx binds it: retry with new ones.
@@ -85,15 +96,17 @@ bool NginxServer::startOnce(std::string& error) {
     // One process (no master): stopping it by PID leaves no worker behind. As root it stays root:
     // the recorder writes into our directory. A config nginx cannot read shows in its stderr.
     std::ostringstream c;
+    if (!m_options.streamConfig.empty()) c << "load_module /usr/lib/nginx/modules/ngx_stream_module.so;\n";
     c << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\ndaemon off; master_process off; worker_processes 1;"
       << (::getuid() == 0 ? " user root;" : "") << "\npid " << d << "/nginx.pid; error_log " << d << "/error.log info;\n"
-      << "events { worker_connections 64; }\nrtmp { server { listen 127.0.0.1:" << m_rtmpPort << "; application live { live on; "
+      << "events { worker_connections 64; }\nrtmp { server { listen " << m_options.listenHost << ":" << m_rtmpPort << "; application live { live on; "
       << (m_options.record ? "record all; record_path " + d + "/rec; record_suffix .flv; record_unique " +
                                  (m_options.unique ? "on;" : "off;") : "") << " }"
       << (m_options.maxMessageMb ? " max_message " + std::to_string(m_options.maxMessageMb) + "M;" : "") << " } }\n"
       << "http { access_log " << d << "/access.log;";
     for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) c << ' ' << t << "_temp_path " << d << '/' << t << ';';
     c << "\n  server { listen 127.0.0.1:" << m_httpPort << "; location /stat { rtmp_stat all; } } }\n";
+    if (!m_options.streamConfig.empty()) c << "stream { " << m_options.streamConfig << " }\n";
     writeFile(m_dir.file("nginx.conf"), c.str());
     m_process = std::make_unique<ChildProcess>();
     const ChildProcess::Options o{{"nginx", "-c", d + "/nginx.conf", "-p", d + "/", "-e", d + "/error.log"}, false, {}, d + "/stderr.log"};

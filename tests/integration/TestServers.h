@@ -27,11 +27,18 @@ std::optional<Json::Value> ffprobeJson(const std::string& path,
                                        std::chrono::milliseconds timeout = std::chrono::seconds(60),
                                        std::string* error = nullptr);
 
+// Judges a recording against its inputs with scripts/check_recording.py (arguments as the script
+// takes them): its exit code (-1 when it did not run or end in time) and its report.
+std::pair<int, std::string> checkRecording(const std::vector<std::string>& args,
+                                           std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
 struct NginxOptions {
     bool record = true;  // record all to recordFile(<stream>)
     int rtmpPort = 0;    // 0: a free one
     bool unique = false; // a file per publication instead, listed by recordFiles(<stream>)
     int maxMessageMb = 0;  // 0: nginx's own limit (1 MB)
+    std::string listenHost = "127.0.0.1";  // of the RTMP port; "[::1]" for IPv6
+    std::string streamConfig{};  // non-empty: the body of a stream{} block (TCP/TLS front ends)
 };
 
 // A private nginx-rtmp in a mkdtemp directory on 127.0.0.1, run in the foreground as our child,

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <future>
 #include <mutex>
 #include <random>
@@ -17,6 +16,7 @@
 #include "foundation/Log.h"
 #include "net/TCPClient.h"
 #include "platform/Settings.h"
+#include "tests/platform/TempSettings.h"
 
 namespace {
 
@@ -314,17 +314,10 @@ struct RecordingClient : CTCPClient {
     std::string received;
 };
 
-// A private settings store in a fresh directory (set before the client exists), a listener whose
-// accepted sockets have a small receive buffer, and a client.
+// A private settings store (in place before the client exists), a listener whose accepted
+// sockets have a small receive buffer, and a client.
 class TcpClientTest : public ::testing::Test {
 protected:
-    TcpClientTest() {
-        char tmpl[] = "/tmp/qv-net-XXXXXX";
-        if (mkdtemp(tmpl)) dir = tmpl;
-        setenv("QV_SETTINGS_USER", (dir + "/user.json").c_str(), 1);
-        setenv("QV_SETTINGS_MACHINE", (dir + "/machine.json").c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     void Set(const char* name, uint32_t value) {
         platform::settings::WriteDword(platform::settings::Scope::User, KEY_TCPCLIENT, name, value);
     }
@@ -341,7 +334,7 @@ protected:
         Set("TcpBufSize", 8192);
         Set("SendTimeout", sendTimeoutMs);
     }
-    std::string dir;
+    qvtest::TempSettings settings;
     Listener listener{AF_INET, 4096};
     RecordingClient client;
 };
@@ -396,10 +389,12 @@ TEST_F(TcpClientTest, ConnectFailures) {
     EXPECT_EQ(client.Connect(p), TCP_CONNECT_FAILED);
     p.host = "this name does not resolve";
     EXPECT_EQ(client.Connect(p), TCP_SOCKET_FAILED);
+    // A listener that never answers the TLS hello: the handshake ends with the connect time-out.
     p = Params(listener);
     p.secure = 1;
-    EXPECT_EQ(client.Connect(p), TCP_NOT_SUPPORTED);
-    EXPECT_FALSE(client.IsConnected());
+    p.connectTimeout = 1;
+    EXPECT_EQ(client.Connect(p), TCP_CONNECT_FAILED);
+    EXPECT_EQ(client.GetTransportError(), "TLS handshake timed out");
 }
 
 TEST_F(TcpClientTest, SettingsOfZeroFallBackNonZeroOnesWinAndAConnectClosesTheOldConnection) {

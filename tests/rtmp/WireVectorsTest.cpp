@@ -289,16 +289,19 @@ TEST(WireVectors, Table) {
         {"split URL",
          Urls({"rtmp://server:1936/live/myStream", "rtmp://server/live+myStream", "rtmp://server/app/inst/s", "rtmp://h/a/b+c/d", "rtmp://h/a/b/c+d",
                "rtmps://h/app/s", "RTMPS://h/app/s", "rtmpt://h/app/s", "rtmpe://h/app/s", "rtmp://server/live", "rtmp://server", "rtmp://h:x/app/s",
-               "rtmp://h:99999999999/app/s", "rtmp://h:1937", "rtmp:///x:12/y", "server/live/s", "rtms", ""}, Split),
+               "rtmp://h:99999999999/app/s", "rtmp://h:1937", "rtmp:///x:12/y", "server/live/s", "rtms", "",
+               "rtmp://[::1]:1940/live/s", "rtmps://[fe80::1]/a/s"}, Split),
          Str("rtmp://server/live|server|live|myStream|1936;rtmp://server/live|server|live|myStream|1935;rtmp://server/app/inst|server|app/inst|s|1935;"
              "rtmp://h/a/b+c|h|a/b+c|d|1935;rtmp://h/a/b/c|h|a/b/c|d|1935;rtmps://h/app|h|app|s|443;RTMPS://h/app|h|app|s|443;"
              "rtmpt://h/app|h|app|s|1935;rtmpe://h/app|h|app|s|1935;rtmp://server/live|server|live||1935;rtmp://server/|server|||1935;"
-             "rtmp://h/app|h|app|s|0;rtmp://h/app|h|app|s|2147483647;rtmp://h/|h|||1937;rtmp:///x:12/y/|/x:12/y|||1935;||||1935;||||1935;||||1935;")},
+             "rtmp://h/app|h|app|s|0;rtmp://h/app|h|app|s|2147483647;rtmp://h/|h|||1937;rtmp:///x:12/y/|/x:12/y|||1935;||||1935;||||1935;||||1935;"
+             "rtmp://[::1]/live|[::1]|live|s|1940;rtmps://[fe80::1]/a|[fe80::1]|a|s|443;")},
         {"server name, application path and transport letter",
          Urls({"rtmp://h/live", "rtmp://h/app/inst?x=1", "rtmp://h", "rtmp://h:1935/live", "rtmp://h\\live", "rtmpt://host/a", "rtmps://host/a",
-               "rtmpte://host/a", "rtmp:/h/live", "RTMP://h/live", "http://h/live", "rtmp:/", "rtmpxyz://h/a", "rtmpt:/h/a"}, Server),
+               "rtmpte://host/a", "rtmp:/h/live", "RTMP://h/live", "http://h/live", "rtmp:/", "rtmpxyz://h/a", "rtmpt:/h/a",
+               "rtmp://[::1]/live", "rtmp://[::1]:1940/live"}, Server),
          Str("h|live|-;h|app/inst?x=1|-;h||-;h|1935/live|-;h|live|-;host|a|t;host|a|s;host|a|t;|untouched|-;|untouched|-;|untouched|-;"
-             "|untouched|-;|untouched|-;|untouched|t;")},
+             "|untouched|-;|untouched|-;|untouched|t;[::1]|live|-;[::1]|1940/live|-;")},
         {"connect app and tcUrl; tcUrl is cut at 4095",
          Cat({Tc("live", "", false), Tc("", "", false), Tc("live", "", true), Tc("app/inst?x=1", "q", false), Tc("live", "authmod=adobe&user=u", false),
               Be32(uint32_t(rtmp::FormConnectUrls("h", std::string(5000, 'p'), "", false).tcUrl.size()))}),

@@ -86,7 +86,6 @@ void FaultProxy::Accept() {
         // connection open, and an RST cut would never reach the client.
         const int client = poll(&p, 1, 100) > 0 ? accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (client < 0) continue;
-        ++m_accepted;
         Small(client);
         const int server = Small(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const sockaddr_in a = Loopback(m_target);

@@ -24,7 +24,6 @@ public:
     void Cut(bool reset = false);  // new connections are still accepted
     void Stall(bool on, bool upstreamOnly = false);
     void SetTarget(int port) { m_target = port; }  // 0 or a closed port: new clients are closed
-    int Accepted() const { return m_accepted; }
 
 private:
     struct Conn;
@@ -33,7 +32,7 @@ private:
     bool Stalled(bool up) const { return m_stall && (up || !m_upstreamOnly); }
     int m_listen = -1, m_port = 0;
     std::atomic<bool> m_stop{false}, m_stall{false}, m_upstreamOnly{false};
-    std::atomic<int> m_target, m_accepted{0};
+    std::atomic<int> m_target;
     std::atomic<uint64_t> m_rate{0};
     std::mutex m_mutex;
     std::condition_variable m_unstalled;

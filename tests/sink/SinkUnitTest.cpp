@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "platform/Settings.h"
 #include "sink/BaseTimer.h"
 #include "sink/RTMPSink.h"
+#include "tests/platform/TempSettings.h"
 
 using namespace std::chrono_literals;
 
@@ -97,19 +97,13 @@ BS::format_t Format(bool video) {
     return f;
 }
 
-// A streaming sink with a video and an audio track; the settings files in a fresh directory.
+// A streaming sink with a video and an audio track; a private settings store.
 class Sink : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/qv-sink-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("QV_SETTINGS_USER", (dir + "/user.json").c_str(), 1);
-        setenv("QV_SETTINGS_MACHINE", (dir + "/machine.json").c_str(), 1);
         Tracks(sink);
         sink.SetStreamingForTests(true);
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     static void Tracks(TestSink& s) {
         ASSERT_TRUE(s.AddTrack(Format(true), TRACK_TYPE_VIDEO, 0));
         ASSERT_TRUE(s.AddTrack(Format(false), TRACK_TYPE_AUDIO, 0));
@@ -130,7 +124,7 @@ protected:
             std::tuple(port, tunnelUrl, secure, ports, tunnel);
         return s;
     }
-    std::string dir;
+    qvtest::TempSettings settings;
     TestSink sink;
 };
 
