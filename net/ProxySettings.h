@@ -20,7 +20,7 @@ constexpr int PROXY_FROM_AUTOCONFIG_URL = 2;
 constexpr int PROXY_AUTODETECT = 4;
 
 // True when a proxy was found for `destinationUrl` ("http://" and the server's host). The caller
-// uses the answer only when `proxyHost` is non-empty and `port` > 0: a specification without a
+// uses the answer only when `proxyHost` is non-empty and `port` > 0: a proxy text without a
 // port leaves `port` as it was.
 bool GetProxySettings(std::string& proxyHost, int& port, const std::string& destinationUrl, int flags);
 
