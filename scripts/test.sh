@@ -41,7 +41,7 @@ if [ -f fuzz/CMakeLists.txt ]; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_FUZZ=ON \
      -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
   cmake --build build-fuzz -j "$JOBS"
-  FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh build-fuzz
+  FUZZ_SECONDS=${FUZZ_SECONDS:-40} bash scripts/fuzz.sh build-fuzz
 fi
 echo
 echo "All test stages passed."
