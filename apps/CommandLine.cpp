@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "apps/ExitCodes.h"
+#include "apps/ui/WebEndpoint.h"
 
 namespace app {
 namespace {
@@ -28,6 +29,16 @@ const char* const kFooter =
     "                                                       prefixes @setDataFrame)\n"
     "  {\"command\": \"name\"} or {\"command\": {\"name\": \"n\", \"args\": {...}}}   an RTMP command\n"
     "  {\"clear-metadata\": true}  {\"restart\": true}  {\"drop-connection\": true}\n"
+    "\nWEB PAGE (--ui [ADDR:]PORT; PORT alone is 127.0.0.1:PORT, IPv6 as [::1]:PORT, port 0 picks one)\n"
+    "  Serves the writer's property page at http://ADDR:PORT/ (the URL is printed on stderr) and a REST API:\n"
+    "  GET /api/status, /api/statistics, /api/options (PUT a JSON object to change options), /metrics\n"
+    "  (Prometheus text); POST /api/cuepoint|metadata|invoke|command|restart|drop-connection with the\n"
+    "  control channel's objects, POST /api/connect and /api/disconnect (which ends the run, status 0).\n"
+    "  With --ui-token, and always off 127.0.0.1 and ::1, every request needs the token in the X-QV-Token\n"
+    "  header (the page takes it from its URL, ?token=...); without --ui-token one is made and printed once\n"
+    "  with the URL. Requests from another site's pages are refused.\n"
+    "  --hold builds the graph with every option set, then waits: nothing connects until Connect is\n"
+    "  pressed on the page (or POST /api/connect); once connected it publishes as usual.\n"
     "\nEXIT STATUS\n"
     "  0    the inputs ended and the stream was closed cleanly\n"
     "  1    the filter module could not be loaded or used\n"
@@ -169,6 +180,21 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     app.add_option("--control", p.control, "FIFO (or - for stdin) of JSON control lines, see below")->group(out);
     app.add_option("--module", p.module, "filter module to load instead of the registered one")->group(out);
 
+    const std::string web = "Web page";
+    app.add_option("--ui", p.ui, "serve the property page, REST API and /metrics on [ADDR:]PORT, see below")
+        ->check([](const std::string& v) -> std::string {
+            std::string error;
+            return ui::ParseWebEndpoint(v, &error) ? std::string() : error;
+        })
+        ->group(web);
+    app.add_option("--ui-token", p.uiToken, "the token the web page and API need (8 to 128 of A-Z a-z 0-9 - . _ ~)")
+        ->check([](const std::string& v) -> std::string {
+            return ui::IsValidToken(v) ? std::string() : "a token is 8 to 128 letters, digits or -._~";
+        })
+        ->group(web);
+    app.add_flag("--hold", p.hold, "build the graph but connect only when the web page (or POST /api/connect) says so")
+        ->group(web);
+
     auto* config = app.add_subcommand("config", "read or change the settings store");
     config->require_subcommand(1);
     auto addKey = [&](CLI::App* sub) {
@@ -227,6 +253,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return Exit(EXIT_USAGE, "rtmpwriter: --control - needs standard input, which is already an input", true);
     if (!p.control.empty() && p.control != "-" && (p.control == p.video || p.control == p.audio))
         return Exit(EXIT_USAGE, "rtmpwriter: --control cannot be one of the inputs", true);
+    if (p.hold && p.ui.empty())
+        return Exit(EXIT_USAGE, "rtmpwriter: --hold needs --ui: only the web page or its API can say when to connect", true);
+    if (!p.uiToken.empty() && p.ui.empty()) return Exit(EXIT_USAGE, "rtmpwriter: --ui-token needs --ui", true);
     cl.mode = CommandLine::Mode::Publish;
     return cl;
 }

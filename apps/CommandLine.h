@@ -38,6 +38,9 @@ struct PublishOptions {
     int32_t logLevel = 3;
     std::string control;     // "" (none), "-" (stdin) or a path
     std::string module;      // module file to load instead of the registered one
+    std::string ui;          // "" (no web page) or [ADDR:]PORT to serve it on
+    std::string uiToken;     // the token the web page needs ("" = none, or a made one off loopback)
+    bool hold = false;       // build the graph, connect only when asked through the web page
 };
 
 struct ConfigOptions {

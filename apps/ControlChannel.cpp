@@ -9,6 +9,8 @@ namespace {
 
 constexpr int kMaxDepth = 8;
 
+}  // namespace
+
 bool ParseJson(std::string_view text, Json::Value& out, std::string* error) {
     Json::CharReaderBuilder b;
     b["collectComments"] = false;
@@ -44,6 +46,8 @@ bool ParseJson(std::string_view text, Json::Value& out, std::string* error) {
     }
     return true;
 }
+
+namespace {
 
 bool IsTrue(const Json::Value& v) { return v.isBool() && v.asBool(); }
 

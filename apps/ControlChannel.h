@@ -44,6 +44,10 @@ struct ControlCommand {
 };
 const char* KindName(ControlCommand::Kind kind);
 
+// Parses one JSON text with a bounded nesting depth; false and a one-line reason ("not valid
+// JSON: Line 1, Column 2 Syntax error: ...") when it is not JSON.
+bool ParseJson(std::string_view text, Json::Value& out, std::string* error);
+
 // Nothing (and *error set) for a line that is not one of the documented objects.
 std::optional<ControlCommand> ParseControlLine(std::string_view line, std::string* error);
 

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "apps/ControlChannel.h"
+#include "apps/ControlExecutor.h"
 #include "apps/ElementaryInput.h"
 #include "apps/EndOfStreamDrain.h"
 #include "apps/EventReporter.h"
 #include "apps/ExitCodes.h"
 #include "apps/SettingsOverlay.h"
 #include "apps/SourceFeeder.h"
+#include "apps/WebSession.h"
 #include "filter/CodecApiKeys.h"
 #include "filter/FilterInterfaces.h"
 #include "filter/InputPin.h"
@@ -198,6 +200,12 @@ struct Publisher::Impl {
     std::atomic<int> limitCloses{0};
 
     std::string streamText;
+    std::string modulePath;
+    // What the web API and /metrics read; written by the main thread.
+    RunFigures runFigures{o.url};
+    // Set when the user disconnects through the web page: the disconnection that follows ends
+    // the run as asked, not as a lost connection.
+    std::atomic<bool> userStopped{false};
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 
     Impl(PublishOptions options, FILE* out, FILE* err, bool terminal)
@@ -271,8 +279,8 @@ struct Publisher::Impl {
     bool PrepareSettings(SettingsOverlay& overlay, const std::vector<std::unique_ptr<ElementaryInput>>& inputs,
                          const std::string& modulePath, std::string* error);
     std::string ApplyOptions(IBaseFilter* filter);
-    void ControlLoop(IBaseFilter* filter);
-    void Execute(IBaseFilter* filter, const ControlCommand& c);
+    ControlResult Execute(IBaseFilter* filter, const ControlCommand& c);
+    HRESULT Hold(CFilterGraph* graph, int32_t* lastStatus);
 };
 
 Publisher::Publisher(PublishOptions options, FILE* out, FILE* err, bool errIsTerminal)
@@ -468,7 +476,7 @@ int Publisher::Impl::Run() {
         return Fail(EXIT_INPUT, error);
     }
 
-    const std::string modulePath = ResolveModulePath(o.module);
+    modulePath = ResolveModulePath(o.module);
     if (modulePath.empty()) return Fail(EXIT_INTERNAL, "the filter module is neither built nor registered (rtmpwriter register)");
     SettingsOverlay overlay;
     if (!PrepareSettings(overlay, inputs, modulePath, &error)) return Fail(EXIT_INTERNAL, error);
@@ -557,32 +565,48 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
         return t;
     };
     streamText = o.url;
+    for (int i : {kVideo, kAudio})
+        if (inputs[i]) runFigures.SetInput(i == kVideo, 0, 0);
+    std::unique_ptr<WebSession> web;
+    if (!o.ui.empty()) {
+        auto control = [this, filter](const ControlCommand& c) {
+            const ControlResult r = Execute(filter, c);
+            return r.ok ? ui::Outcome::Ok() : ui::Outcome::Fail(409, r.message);
+        };
+        web = std::make_unique<WebSession>(o, filter, runFigures, reporter,
+                                           WebSession::Hooks{control, [this] { return Seconds(); }, [this] { userStopped = true; }});
+        if (std::string why; !web->Start(modulePath, &why)) return Fail(EXIT_USAGE, why);
+    }
 
     if (stop) return EXIT_SIGNAL_BASE + signal.load();
     {
         std::lock_guard<std::mutex> g(connectingLock);
         connecting = opt.get();
     }
-    HRESULT hr = opt->ConnectServer();
+    int32_t heldStatus = -1;  // the last status the writer reported while held
+    runFigures.SetPhase(o.hold ? RunPhase::Held : RunPhase::Connecting);
+    HRESULT hr = o.hold ? Hold(graphRef.get(), &heldStatus) : opt->ConnectServer();
     {
         std::lock_guard<std::mutex> g(connectingLock);
         connecting = nullptr;
+    }
+    if (stop) {
+        opt->Disconnect();  // interrupted while connecting: unpublish what was just published
+        return EXIT_SIGNAL_BASE + signal.load();
     }
     if (hr == kInvalidPassword) return Fail(EXIT_AUTH, "authentication failed for " + o.url + " (check --user and --password)");
     if (FAILED(hr)) {
         std::string why = LastError();
         return Fail(EXIT_CONNECT, "cannot publish to " + o.url + (why.empty() ? "" : ": " + why));
     }
-    if (stop) {
-        opt->Disconnect();  // interrupted while connecting: unpublish what was just published
-        return EXIT_SIGNAL_BASE + signal.load();
-    }
 
     const std::string videoText = inputs[kVideo] ? inputs[kVideo]->Describe() : "";
     const std::string audioText = inputs[kAudio] ? inputs[kAudio]->Describe() : "";
     std::vector<std::unique_ptr<SourceFeeder>> feeders;
+    std::vector<bool> feederIsVideo;
     for (int i : {kVideo, kAudio}) {
         if (!inputs[i]) continue;
+        feederIsVideo.push_back(i == kVideo);
         feeders.push_back(std::make_unique<SourceFeeder>(
             std::move(inputs[i]), source->SourcePin(pinOf[i]),
             [g = graphRef.get(), c = clock.get()] {
@@ -606,16 +630,20 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
         std::string why = LastError();
         return Fail(EXIT_CONNECT, "cannot publish to " + o.url + (why.empty() ? "" : ": " + why));
     }
+    runFigures.SetPhase(RunPhase::Streaming);
     reporter.Started(o.url, videoText, audioText);
     std::vector<SourceFeeder*> drainInputs;
     for (auto& fd : feeders) drainInputs.push_back(fd.get());
     EndOfStreamDrain drain(std::move(drainInputs), o.drainTimeout);
     for (auto& fd : feeders) fd->Start();
     std::thread control;
-    if (!o.control.empty()) control = std::thread([this, filter] { ControlLoop(filter); });
+    if (!o.control.empty())
+        control = std::thread([this, filter] {
+            ReadControlChannel(o.control, stop, reporter, [&](const ControlCommand& c) { Execute(filter, c); });
+        });
 
-    bool everConnected = false;
-    int32_t lastStatus = -1;
+    bool everConnected = heldStatus == RTMP_STATUS_CONNECTED;
+    int32_t lastStatus = heldStatus;
     int32_t streamStatus = -1;  // the last status before the closing one
     int32_t refusals = 0;       // publications in a row the server did not accept
     bool wireFiguresOff = false;  // the packet capture was refused once; not asked again
@@ -629,6 +657,8 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
             break;
         }
         inputsEnded = drain.EndsPushed();
+        for (size_t k = 0; k < feeders.size(); ++k)
+            runFigures.SetInput(feederIsVideo[k], feeders[k]->UnitsSent(), feeders[k]->Pin()->Dropped());
         LONG ev = 0;
         LONG_PTR p1 = 0, p2 = 0;
         if (graphRef->GetEvent(&ev, &p1, &p2, drain.WaitMs(kEventWaitMs)) != S_OK) continue;
@@ -678,6 +708,7 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
             // The writer sends a zeroed record with every status other than connected.
             if (p1 && lastStatus == RTMP_STATUS_CONNECTED && !IsZeroed(*reinterpret_cast<const RTMPStatistics*>(p1))) {
                 reporter.Statistics(*reinterpret_cast<const RTMPStatistics*>(p1), Seconds(), TunnelFiguresNow());
+                runFigures.OnStatistics(*reinterpret_cast<const RTMPStatistics*>(p1), Seconds());
             }
             break;
         case EC_HOST_STATUS: {
@@ -685,6 +716,7 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
             // The writer repeats its status when the graph starts; report changes only.
             if (status != lastStatus) reporter.Status(status, streamText);
             lastStatus = status;
+            runFigures.OnStatus(status, Seconds());
             if (status == RTMP_STATUS_CONNECTED) everConnected = true, refusals = 0;
             if (status == RTMP_STATUS_CONNECTED && (o.stats || o.events == "json") && !wireFiguresOff) {
                 const std::string why = StartWireFigures(filter);
@@ -696,7 +728,10 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
             if (status != RTMP_STATUS_DISCONNECTED || inputsEnded.load() < static_cast<int>(feeders.size()))
                 streamStatus = status;
             // After the last input ended the writer closes the stream itself: EC_COMPLETE follows.
-            if (status == RTMP_STATUS_DISCONNECTED && inputsEnded.load() < static_cast<int>(feeders.size())) {
+            if (status == RTMP_STATUS_DISCONNECTED && inputsEnded.load() < static_cast<int>(feeders.size()) && userStopped) {
+                code = EXIT_OK;
+                reporter.Notice("disconnected from the web page; the run ends");
+            } else if (status == RTMP_STATUS_DISCONNECTED && inputsEnded.load() < static_cast<int>(feeders.size())) {
                 code = everConnected ? EXIT_CONNECTION_LOST : EXIT_CONNECT;
                 const std::string why = LastError();
                 message = everConnected ? "the connection to " + o.url + " was lost and no reconnection attempt is left"
@@ -724,6 +759,8 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
     stop = true;
     for (auto& fd : feeders) fd->Stop();
     if (control.joinable()) control.join();
+    runFigures.SetPhase(RunPhase::Ended);
+    web.reset();  // no request reaches the writer while the graph stops
     // Stopping the graph closes the writer, which unpublishes when still connected.
     graphRef->Stop();
     if (!message.empty()) reporter.Error(message);
@@ -732,94 +769,27 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
     return code;
 }
 
-void Publisher::Impl::Execute(IBaseFilter* filter, const ControlCommand& c) {
-    CComPtr<IBaseFilter> f(filter);
-    CComPtr<IRTMPMetadataSink> meta;
-    CComPtr<IRTMPCommandSink> cmd;
-    CComPtr<ICodecAPI> api;
-    if (FAILED(f.As(IID_IRTMPMetadataSink, meta)) || FAILED(f.As(IID_IRTMPCommandSink, cmd)) ||
-        FAILED(f.As(IID_ICodecAPI, api))) {
-        reporter.Control(KindName(c.kind), false, "the writer does not take script data or commands");
-        return;
+// --hold: the graph stays stopped until the writer reports the connection that the web page (or
+// its API) asked for; a stopped graph connects at once.
+HRESULT Publisher::Impl::Hold(CFilterGraph* graph, int32_t* lastStatus) {
+    reporter.Notice("holding: nothing connects until Connect is pressed on the web page (or POST /api/connect)");
+    while (!stop) {
+        LONG ev = 0;
+        LONG_PTR p1 = 0, p2 = 0;
+        if (graph->GetEvent(&ev, &p1, &p2, kEventWaitMs) != S_OK || ev != EC_HOST_STATUS) continue;
+        const auto status = static_cast<int32_t>(p1);
+        if (status != *lastStatus) reporter.Status(status, streamText);
+        *lastStatus = status;
+        runFigures.OnStatus(status, Seconds());
+        if (status == RTMP_STATUS_CONNECTED) return S_OK;
     }
-    const char* kind = KindName(c.kind);
-    HRESULT hr = E_FAIL;
-    std::string error;
-    switch (c.kind) {
-    case ControlCommand::Kind::CuePoint:
-    case ControlCommand::Kind::Metadata: {
-        PairList pairs;
-        if (!pairs.Build(c.values, &error)) {
-            reporter.Control(kind, false, std::string(kind) + ": " + error);
-            return;
-        }
-        hr = c.kind == ControlCommand::Kind::CuePoint ? meta->SendCuepoint(pairs.data(), pairs.count())
-                                                      : meta->SendMetadata(pairs.count(), pairs.data(), 0);
-        break;
-    }
-    case ControlCommand::Kind::Invoke: {
-        Json::StreamWriterBuilder b;
-        b["indentation"] = "";
-        const std::string args = Json::writeString(b, c.values);
-        hr = meta->SendInvokeString(Utf8ToWide(c.name).c_str(), Utf8ToWide(args).c_str(), L"", c.store ? 0 : 1);
-        break;
-    }
-    case ControlCommand::Kind::Command: {
-        ArgumentList args;
-        if (c.values.isObject()) args.Build(c.values);
-        hr = cmd->SendRTMPCommand(Utf8ToWide(c.name).c_str(), c.values.isObject() ? &args.variant() : nullptr, nullptr, 0);
-        break;
-    }
-    case ControlCommand::Kind::ClearMetadata: hr = meta->ClearMetadata(); break;
-    case ControlCommand::Kind::Restart: hr = SetKeyPointer(api.get(), CODECAPI_QV_RestartStream, nullptr); break;
-    case ControlCommand::Kind::DropConnection:
-        hr = SetKeyPointer(api.get(), CODECAPI_QV_DropConnection, nullptr);
-        break;
-    }
-    if (SUCCEEDED(hr)) reporter.Control(kind, true, {});
-    else reporter.Control(kind, false, std::string(kind) + ": the writer refused it (not connected?)");
+    return E_ABORT;
 }
 
-void Publisher::Impl::ControlLoop(IBaseFilter* filter) {
-    InputStream in;
-    std::string error;
-    if (!in.Open(o.control, &error)) {
-        reporter.Control("open", false, error);
-        return;
-    }
-    LineSplitter lines;
-    std::vector<uint8_t> buf(4096);
-    int lineNo = 0;
-    auto handle = [&](const std::string& line, bool tooLong) {
-        ++lineNo;
-        if (line.find_first_not_of(" \t\r") == std::string::npos) return;
-        std::string why;
-        std::optional<ControlCommand> c = tooLong ? std::nullopt : ParseControlLine(line, &why);
-        if (tooLong) why = "line longer than 64 KiB";
-        if (!c) {
-            reporter.Control("parse", false, "line " + std::to_string(lineNo) + ": " + why);
-            return;
-        }
-        Execute(filter, *c);
-    };
-    while (!stop) {
-        size_t got = 0;
-        const InputStream::Result r = in.Read(buf.data(), buf.size(), &got, stop, &error);
-        if (r == InputStream::Result::Data) {
-            lines.Push({buf.data(), got});
-            bool tooLong = false;
-            while (auto line = lines.Next(&tooLong)) handle(*line, tooLong);
-            continue;
-        }
-        if (r == InputStream::Result::End) {
-            if (auto rest = lines.Rest()) handle(*rest, false);
-            // A FIFO ends with each writer; the next one opens it again.
-            if (in.IsLive() && o.control != "-" && in.Open(o.control, &error)) continue;
-        } else if (r == InputStream::Result::Error) {
-            reporter.Control("read", false, error);
-        }
-        return;
-    }
+ControlResult Publisher::Impl::Execute(IBaseFilter* filter, const ControlCommand& c) {
+    ControlResult r = ExecuteControl(filter, c);
+    reporter.Control(KindName(c.kind), r.ok, r.message);
+    return r;
 }
 
 }  // namespace app

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "filter/FilterInterfaces.h"
+#include "filter/RTMPSinkProperties.h"
 #include "filter/Renderer.h"
 #include "foundation/Log.h"
 #include "platform/com/ClassFactory.h"
@@ -18,12 +19,6 @@ namespace {
 
 constexpr const wchar_t* kPageName = L"Quorvel RTMP Network Writer Property Page";
 
-// The property page comes with its own change; until then its class cannot be created.
-CUnknown* CreatePropertyPage(IUnknown*, HRESULT* phr) {
-    if (phr) *phr = E_NOTIMPL;
-    return nullptr;
-}
-
 const AMOVIESETUP_MEDIATYPE kVideoTypes[] = {{&MEDIATYPE_Video, &GUID_NULL}};
 const AMOVIESETUP_MEDIATYPE kAudioTypes[] = {{&MEDIATYPE_Audio, &GUID_NULL}};
 const AMOVIESETUP_PIN kPins[] = {
@@ -35,7 +30,7 @@ const AMOVIESETUP_FILTER kFilter = {&CLSID_QuorvelRTMPWriter, CRenderer::kFilter
 
 const CFactoryTemplate kTemplates[] = {
     {CRenderer::kFilterName, &CLSID_QuorvelRTMPWriter, &CRenderer::CreateInstance, nullptr, &kFilter},
-    {kPageName, &CLSID_QuorvelRTMPWriterPropertyPage, &CreatePropertyPage, nullptr, nullptr},
+    {kPageName, &CLSID_QuorvelRTMPWriterPropertyPage, &CRTMPSinkProperties::CreateInstance, nullptr, nullptr},
 };
 
 std::string ModulePath() {

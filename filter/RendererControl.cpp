@@ -74,12 +74,15 @@ HRESULT CRenderer::GetAudioDelay(int32_t* delayMs) {
     return S_OK;
 }
 
-// ISpecifyPropertyPages: the filter has no property page yet, so it names none.
+// ISpecifyPropertyPages: the one page of the filter, in an array the caller frees.
 
 HRESULT CRenderer::GetPages(CAUUID* pPages) {
     if (!pPages) return E_POINTER;
     pPages->cElems = 0;
-    pPages->pElems = nullptr;
+    pPages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
+    if (!pPages->pElems) return E_OUTOFMEMORY;
+    pPages->pElems[0] = CLSID_QuorvelRTMPWriterPropertyPage;
+    pPages->cElems = 1;
     return S_OK;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "apps/CommandLine.h"
 #include "apps/ControlChannel.h"
@@ -27,7 +28,8 @@ TEST(CommandLine, PublishingOptionsLandInTheirFields) {
                     "--connect-args", "{\"a\":1}", "--record-mode", "append", "--timecode", "--timecode-interval", "500",
                     "--timecode-start", "1700000000", "--timecode-system-time", "--absolute-time", "42", "--live",
                     "--audio-delay", "-40", "--fps", "30000/1001", "--timestamps", "advanced", "--stats", "--events",
-                    "json", "--log", "/tmp/x.log", "--log-level", "5", "--control", "/tmp/ctl", "--drain-timeout", "2500"});
+                    "json", "--log", "/tmp/x.log", "--log-level", "5", "--control", "/tmp/ctl", "--drain-timeout", "2500",
+                    "--ui", "[::1]:8080", "--ui-token", "tok-12345678", "--hold"});
     ASSERT_EQ(c.mode, app::CommandLine::Mode::Publish) << c.output;
     const app::PublishOptions& p = c.publish;
     EXPECT_EQ((std::vector<std::optional<int32_t>>{p.reconnectAttempts, p.reconnectInterval, p.connectTimeout,
@@ -37,6 +39,7 @@ TEST(CommandLine, PublishingOptionsLandInTheirFields) {
               (std::vector<std::optional<int32_t>>{-1, 250, 3, 100, 200, 1000, 1400, 65536, 500, 1700000000, -40, 5}));
     EXPECT_EQ(p.absoluteTime, 42u);
     EXPECT_EQ(p.drainTimeout, 2500);
+    EXPECT_EQ(std::tie(p.ui, p.uiToken, p.hold), std::make_tuple(std::string("[::1]:8080"), std::string("tok-12345678"), true));
     EXPECT_TRUE(p.noBFrames && p.tcpNoDelay && p.noPadding && p.fallbackPorts && p.fallbackTunnel &&
                 p.startWithoutConnection && p.timecode && p.timecodeSystemTime && p.live && p.stats);
 
@@ -57,6 +60,10 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndOneLine) {
         {"rtmp://h/a/s", "--video", "v", "--timestamps", "simple"}, {"rtmp://h/a/s", "--video", "v", "--events", "xml"},
         {"rtmp://h/a/s", "--video", "v", "--reconnect-attempts", "many"}, {"rtmp://h/a/s", "--video", "v", "--no-such-option"},
         {"rtmp://h/a/s", "--video", "v", "--drain-timeout", "-1"},
+        {"rtmp://h/a/s", "--video", "v", "--ui", "localhost:8080"}, {"rtmp://h/a/s", "--video", "v", "--ui", "70000"},
+        {"rtmp://h/a/s", "--video", "v", "--ui", "::1:8080"}, {"rtmp://h/a/s", "--video", "v", "--hold"},
+        {"rtmp://h/a/s", "--video", "v", "--ui", "8080", "--ui-token", "short"},
+        {"rtmp://h/a/s", "--video", "v", "--ui-token", "long-enough-token"},
     };
     for (const auto& args : bad) {
         auto c = Parse(args);

@@ -54,3 +54,14 @@ if(TARGET rtmpwriter)
   target_include_directories(rtmpwriter_tls_test PRIVATE ${PROJECT_SOURCE_DIR})
   add_dependencies(rtmpwriter_tls_test rtmpwriter)
 endif()
+# The web API (--ui): status, statistics, options and /metrics of a publication, a cue point on
+# the fake server's wire, and the access rules.
+if(TARGET rtmpwriter)
+  qv_add_test(rtmpwriter_web_api_test SOURCES WebApiTest.cpp LIBS test_servers PkgConfig::HTTPLIB LABEL integration TIMEOUT 180)
+  target_compile_definitions(rtmpwriter_web_api_test PRIVATE QV_RTMPWRITER="$<TARGET_FILE:rtmpwriter>"
+    QV_FIXTURE_DIR="${CMAKE_BINARY_DIR}/fixtures")
+  add_dependencies(rtmpwriter_web_api_test rtmpwriter)
+  if(TARGET fixtures)
+    add_dependencies(rtmpwriter_web_api_test fixtures)
+  endif()
+endif()
