@@ -771,17 +771,27 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
 
 // --hold: the graph stays stopped until the writer reports the connection that the web page (or
 // its API) asked for; a stopped graph connects at once.
+// The writer's own graph event about a connect it was asked for, and its "connect done" value.
+constexpr LONG kWriterConnectEvent = 67;
+constexpr LONG_PTR kWriterConnectDone = 5;
+
 HRESULT Publisher::Impl::Hold(CFilterGraph* graph, int32_t* lastStatus) {
     reporter.Notice("holding: nothing connects until Connect is pressed on the web page (or POST /api/connect)");
+    bool connectDone = false;
     while (!stop) {
         LONG ev = 0;
         LONG_PTR p1 = 0, p2 = 0;
-        if (graph->GetEvent(&ev, &p1, &p2, kEventWaitMs) != S_OK || ev != EC_HOST_STATUS) continue;
+        if (graph->GetEvent(&ev, &p1, &p2, kEventWaitMs) != S_OK) continue;
+        // The connected status comes from inside the connect, before the writer has marked itself
+        // connected; a graph run before its connect-done event would start without the stream.
+        connectDone |= ev == kWriterConnectEvent && p1 == kWriterConnectDone;
+        if (connectDone && *lastStatus == RTMP_STATUS_CONNECTED) return S_OK;
+        if (ev != EC_HOST_STATUS) continue;
         const auto status = static_cast<int32_t>(p1);
         if (status != *lastStatus) reporter.Status(status, streamText);
         *lastStatus = status;
         runFigures.OnStatus(status, Seconds());
-        if (status == RTMP_STATUS_CONNECTED) return S_OK;
+        if (connectDone && status == RTMP_STATUS_CONNECTED) return S_OK;
     }
     return E_ABORT;
 }

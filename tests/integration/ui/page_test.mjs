@@ -251,7 +251,8 @@ async function run() {
   const moved = await page.waitForFunction(() => window.qvBitrates.size >= 2, {timeout: FIGURES_WITHIN_MS, polling: 'mutation'})
     .then(() => true, () => false);
   const seen = await page.evaluate(() => [...window.qvBitrates]);
-  check(moved, `Output Bitrate shows at least two bitrates within ${FIGURES_WITHIN_MS} ms`, show(seen));
+  const filterSays = moved ? '' : ` (the filter: ${(await api('GET', '/api/status')).text} ${(await api('GET', '/api/statistics')).text})`;
+  check(moved, `Output Bitrate shows at least two bitrates within ${FIGURES_WITHIN_MS} ms`, show(seen) + filterSays);
   console.log(`     (${show(seen)})`);
   check(await page.evaluate(() => window.qvSameDocument === true), 'without a reload of the page');
   for (const id of Object.keys(LIVE_FIGURES)) figures[id] = (await readControl(page, id)).text;
