@@ -97,7 +97,8 @@ bool ElementaryInput::TakeUnit() {
 }
 
 bool ElementaryInput::Fill(const std::atomic<bool>& stop, std::string* error, Result* result) {
-    std::vector<uint8_t> chunk(kReadChunk);
+    m_chunk.resize(kReadChunk);
+    std::vector<uint8_t>& chunk = m_chunk;
     while (!TakeUnit()) {
         const bool failed = m_kind == Kind::Video ? m_video.Failed() : m_audio.Failed();
         if (failed) {
@@ -164,6 +165,8 @@ ElementaryInput::Result ElementaryInput::Next(MediaUnit& out, const std::atomic<
     ++m_units;
     return Result::Unit;
 }
+
+bool ElementaryInput::Drained() { return m_ended && !TakeUnit(); }
 
 CMediaType ElementaryInput::MediaType() const {
     if (m_kind == Kind::Video) {

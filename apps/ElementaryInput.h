@@ -44,6 +44,9 @@ public:
     // Reads until the first unit is there: its parameters make the media type.
     bool Probe(const std::atomic<bool>& stop, std::string* error, bool* stopped);
     Result Next(MediaUnit& out, const std::atomic<bool>& stop, std::string* error);
+    // The end of the input was read and no unit is left to take: the next Next() ends (or
+    // reports what was wrong with the last bytes) without reading.
+    bool Drained();
 
     Kind kind() const { return m_kind; }
     const std::string& path() const { return m_path; }
@@ -71,6 +74,7 @@ private:
     AnnexBSplitter m_video;
     AdtsSplitter m_audio;
     bool m_ended = false;
+    std::vector<uint8_t> m_chunk;  // the read buffer, kept from one read to the next
     std::optional<MediaUnit> m_pending;
     int m_pendingSamples = 0;
 

@@ -33,7 +33,7 @@ EndOfStreamDrain::Verdict EndOfStreamDrain::Step() {
     // A time-out of 0 asks for no wait: the last end goes at once, behind the units still queued.
     if (m_timeoutMs > 0) {
         for (SourceFeeder* in : m_inputs) {
-            if (in->Pin()->WaitIdle(0)) continue;
+            if (in->AllDelivered() && in->Pin()->WaitIdle(0)) continue;
             if (clock::now() < m_deadline) return Verdict::Running;
             m_unsent = UnsentText(m_timeoutMs, "the writer was still holding the inputs back");
             return Verdict::GaveUp;

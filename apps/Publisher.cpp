@@ -55,6 +55,10 @@ constexpr long EC_HOST_MESSAGE_LIMIT = 0x8A05;  // closed again right after a la
 // A server that closes right after a large picture once may have met a coincidence; twice is
 // its limit.
 constexpr int kMessageLimitCloses = 2;
+// Units go to the writer 50 to 150 ms ahead of their time, a tenth of a second's worth at a
+// time: the writer paces the stream by the units' times, and the reader's thread wakes ten times
+// a second instead of once a unit.
+constexpr SourceFeeder::Pacing kFeederPacing{1500000, 1000000};
 // The send time-out when neither --send-timeout nor the user's settings give one: a stall of
 // 5 s is ridden out by the buffer mode instead of ending in a reconnection.
 constexpr uint32_t kHostSendTimeoutMs = 8000;
@@ -624,7 +628,8 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
                     inputError[i] = err;
                 }
                 Post(EC_HOST_INPUT_FAILED, i);
-            }));
+            },
+            kFeederPacing));
     }
     if (FAILED(graphRef->Run())) {
         std::string why = LastError();
@@ -757,12 +762,14 @@ int Publisher::Impl::Stream(IBaseFilter* filter, std::vector<std::unique_ptr<Ele
         if (!unsentText.empty()) code = EXIT_UNSENT, message = EndOfStreamDrain::UnsentText(o.drainTimeout, unsentText);
     }
     stop = true;
-    for (auto& fd : feeders) fd->Stop();
+    for (auto& fd : feeders) fd->RequestStop();
     if (control.joinable()) control.join();
     runFigures.SetPhase(RunPhase::Ended);
     web.reset();  // no request reaches the writer while the graph stops
-    // Stopping the graph closes the writer, which unpublishes when still connected.
+    // Stopping the graph closes the writer, which unpublishes when still connected, and releases
+    // a feeder the writer holds back; the feeders are joined after it.
     graphRef->Stop();
+    for (auto& fd : feeders) fd->Stop();
     if (!message.empty()) reporter.Error(message);
     graphRef->RemoveFilter(source.get());
     graphRef->RemoveFilter(filter);

@@ -1,19 +1,16 @@
 #include "apps/SourceFeeder.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace app {
-namespace {
-// Samples a pin may hold ahead of the writer: the one being delivered and a little slack, so a
-// unit that is due never waits for the reader.
-constexpr size_t kPinQueueLimit = 4;
-// How often a reader held for room looks for a stop.
-constexpr uint32_t kRoomWaitMs = 100;
-}  // namespace
-
 SourceFeeder::SourceFeeder(std::unique_ptr<ElementaryInput> input, CSourceOutputPin* pin, StreamClock clock,
-                           DoneCallback done)
-    : m_input(std::move(input)), m_pin(pin), m_clock(std::move(clock)), m_done(std::move(done)) {}
+                           DoneCallback done, Pacing pacing)
+    : m_input(std::move(input)),
+      m_pin(pin),
+      m_clock(std::move(clock)),
+      m_done(std::move(done)),
+      m_pacing{std::max<int64_t>(pacing.lead, 0), std::clamp<int64_t>(pacing.step, 0, std::max<int64_t>(pacing.lead, 0))} {}
 
 SourceFeeder::~SourceFeeder() { Stop(); }
 
@@ -21,30 +18,30 @@ void SourceFeeder::Start() {
     if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
 }
 
-void SourceFeeder::Stop() {
+void SourceFeeder::RequestStop() {
     {
         std::lock_guard<std::mutex> g(m_waitLock);
         m_stop = true;
     }
     m_wake.notify_all();
+}
+
+void SourceFeeder::Stop() {
+    RequestStop();
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
 }
 
 bool SourceFeeder::WaitUntil(int64_t t) {
+    const int64_t due = t - m_pacing.lead;
     std::unique_lock<std::mutex> g(m_waitLock);
     for (;;) {
         if (m_stop) return false;
         const int64_t now = m_clock();
-        if (now >= t) return true;
-        // The pacing itself: sleep until the unit is due (or a stop comes).
-        m_wake.wait_for(g, std::chrono::microseconds((t - now + 9) / 10));
+        if (now >= due) return true;
+        // The pacing itself: asleep until the unit is due and the step is over, so the units due
+        // meanwhile go together on one wake-up (or until a stop comes).
+        m_wake.wait_for(g, std::chrono::microseconds((due + m_pacing.step - now + 9) / 10));
     }
-}
-
-bool SourceFeeder::WaitForRoom() {
-    while (!m_stop)
-        if (m_pin->WaitRoom(kPinQueueLimit, kRoomWaitMs)) return true;
-    return false;
 }
 
 void SourceFeeder::Run() {
@@ -58,8 +55,14 @@ void SourceFeeder::Run() {
             else if (!m_stop) m_pin->PushEndOfStream();
             break;
         }
-        if (!WaitUntil(unit.start) || !WaitForRoom()) return;
-        m_pin->PushSample(unit.bytes, &unit.start, &unit.stop, unit.sync);
+        ++m_read;
+        if (!WaitUntil(unit.start)) return;
+        // Known before the last unit is delivered, so the end's time bound runs while the writer
+        // still holds it back.
+        if (m_input->Drained()) m_ended = true;
+        // Delivered from this thread: a writer holding the pin back (wait mode) holds the reading.
+        m_pin->DeliverNow(unit.bytes, &unit.start, &unit.stop, unit.sync);
+        if (m_stop) return;
         ++m_sent;
     }
     if (m_done) m_done(*this, error);

@@ -1,8 +1,8 @@
 #pragma once
 // Feeds one input into a push source pin the way a live encoder does: each unit is handed over
 // when the graph's stream time reaches the unit's start time (a unit that is late, as from a
-// FIFO whose producer is slow, goes at once). While the writer holds the pin back (wait mode),
-// reading stops too: the pin's queue stays a few units long and the producer of a FIFO waits.
+// FIFO whose producer is slow, goes at once), delivered from the feeder's own thread. While the
+// writer holds the pin back (wait mode), reading stops too and the producer of a FIFO waits.
 // The end of the input is not passed on: the owner decides when (see EndOfStreamDrain); after a
 // read error it is passed on at once.
 #include <atomic>
@@ -26,33 +26,49 @@ public:
     // Called on the feeder's thread when the input ended (error empty) or failed.
     using DoneCallback = std::function<void(SourceFeeder&, const std::string& error)>;
 
-    SourceFeeder(std::unique_ptr<ElementaryInput> input, CSourceOutputPin* pin, StreamClock clock, DoneCallback done);
+    // How far ahead of its time a unit may go, in 100-ns units. The writer paces what it sends by
+    // the units' own times, so the reader need not: handing over `step` worth of units at a time,
+    // each between lead - step and lead early, wakes this thread once a step instead of once a
+    // unit, and the writer's queues never run empty between two hand-overs. {0, 0}: each unit at
+    // its time exactly, as an encoder's output would come.
+    struct Pacing {
+        int64_t lead;
+        int64_t step;
+    };
+
+    SourceFeeder(std::unique_ptr<ElementaryInput> input, CSourceOutputPin* pin, StreamClock clock, DoneCallback done,
+                 Pacing pacing = {0, 0});
     ~SourceFeeder();
     SourceFeeder(const SourceFeeder&) = delete;
     SourceFeeder& operator=(const SourceFeeder&) = delete;
 
     void Start();
+    // Asks the thread to stop without waiting for it: a delivery the writer holds back returns
+    // only when the graph stops.
+    void RequestStop();
     // Stops reading and waiting; joins the thread. Nothing more goes to the pin.
     void Stop();
     ElementaryInput& input() { return *m_input; }
     int64_t UnitsSent() const { return m_sent.load(); }
-    // The input was read to its end and every unit was queued on the pin.
+    // The input was read to its end (its last unit may still be on its way to the pin).
     bool InputEnded() const { return m_ended.load(); }
+    // Every unit read so far went to the pin (delivered, or dropped by it).
+    bool AllDelivered() const { return m_sent.load() == m_read.load(); }
     CSourceOutputPin* Pin() const { return m_pin; }
 
 private:
     void Run();
     // Waits until the stream time reaches `t`; false when stopped first.
     bool WaitUntil(int64_t t);
-    // Waits until the pin has room; false when stopped first.
-    bool WaitForRoom();
 
     std::unique_ptr<ElementaryInput> m_input;
     CSourceOutputPin* m_pin;
     StreamClock m_clock;
     DoneCallback m_done;
+    Pacing m_pacing;
     std::atomic<bool> m_stop{false};
     std::atomic<int64_t> m_sent{0};
+    std::atomic<int64_t> m_read{0};
     std::atomic<bool> m_ended{false};
     // Guards the stop wake-up: the main thread sets m_stop and notifies under it, the feeder
     // thread's pacing wait sleeps on it. Innermost: nothing else is locked while it is held.

@@ -203,10 +203,16 @@ void CRTMPSink::DrainParserLocked(track_t& t, bool endOfStream) {
 
 bool CRTMPSink::SetTrackActive(uint32_t track, bool active) {
     if (m_hReconnecting.IsSet()) return false;
-    platform::CAutoLock g(m_SinkLock);
-    if (track >= m_Tracks.size()) return false;
-    m_Tracks[track]->active = active;
-    m_evData.Set();
+    bool changed = false;
+    {
+        platform::CAutoLock g(m_SinkLock);
+        if (track >= m_Tracks.size()) return false;
+        changed = m_Tracks[track]->active != active;
+        m_Tracks[track]->active = active;
+    }
+    // Each input sample says its track is active: only a change can unblock the interleaver,
+    // and waking it for nothing would cost a thread switch a sample.
+    if (changed) m_evData.Set();
     return true;
 }
 

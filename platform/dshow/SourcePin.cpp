@@ -46,6 +46,7 @@ HRESULT CSourceOutputPin::Active() {
     {
         std::lock_guard<std::mutex> g(m_mutex);
         m_stopRequested = false;
+        m_active = true;
         m_refused = false;
     }
     if (!m_thread.joinable()) m_thread = std::thread([this] { ThreadProc(); });
@@ -65,11 +66,17 @@ HRESULT CSourceOutputPin::Inactive() {
 }
 
 void CSourceOutputPin::StopThread() {
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_active = false;
+    }
+    m_cv.notify_all();  // a producer waiting to deliver drops its sample
     if (!m_thread.joinable()) return;
     {
         std::lock_guard<std::mutex> g(m_mutex);
         m_stopRequested = true;
     }
+    m_work.notify_all();
     m_cv.notify_all();
     // A thread waiting for a free buffer is released by the decommit.
     if (m_pAllocator) m_pAllocator->Decommit();
@@ -81,6 +88,7 @@ void CSourceOutputPin::Push(Item item) {
         std::lock_guard<std::mutex> g(m_mutex);
         m_queue.push_back(std::move(item));
     }
+    m_work.notify_one();
     m_cv.notify_all();
 }
 
@@ -101,6 +109,36 @@ void CSourceOutputPin::PushSample(std::span<const BYTE> data, const REFERENCE_TI
     item.preroll = preroll;
     item.discontinuity = discontinuity;
     Push(std::move(item));
+}
+
+HRESULT CSourceOutputPin::DeliverNow(std::span<const BYTE> data, const REFERENCE_TIME* start,
+                                     const REFERENCE_TIME* stop, bool syncPoint) {
+    {
+        std::unique_lock<std::mutex> g(m_mutex);
+        m_cv.wait(g, [this] { return !m_active || (m_queue.empty() && !m_busy); });
+        if (!m_active || m_refused) {
+            ++m_dropped;
+            return m_active ? S_FALSE : VFW_E_WRONG_STATE;
+        }
+        m_busy = true;
+    }
+    const HRESULT hr = DeliverBytes(data, start, start ? stop : nullptr, syncPoint, false, false);
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        Delivered(true, hr);
+        queued = !m_queue.empty();
+    }
+    if (queued) m_work.notify_one();
+    m_cv.notify_all();
+    return hr;
+}
+
+void CSourceOutputPin::Delivered(bool sample, HRESULT hr) {
+    m_results.push_back(hr);
+    if (m_results.size() > kResultsKept) m_results.pop_front();
+    if (sample && hr != S_OK && m_stopOnRefusal) m_refused = true;
+    m_busy = false;
 }
 
 void CSourceOutputPin::PushNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
@@ -170,7 +208,7 @@ void CSourceOutputPin::ThreadProc() {
         Item item;
         {
             std::unique_lock<std::mutex> g(m_mutex);
-            m_cv.wait(g, [this] { return m_stopRequested || !m_queue.empty(); });
+            m_work.wait(g, [this] { return m_stopRequested || (!m_queue.empty() && !m_busy); });
             if (m_stopRequested) return;
             item = std::move(m_queue.front());
             m_queue.pop_front();
@@ -184,10 +222,7 @@ void CSourceOutputPin::ThreadProc() {
         HRESULT hr = DeliverItem(item);
         {
             std::lock_guard<std::mutex> g(m_mutex);
-            m_results.push_back(hr);
-            if (m_results.size() > kResultsKept) m_results.pop_front();
-            if (item.kind == Item::Sample && hr != S_OK && m_stopOnRefusal) m_refused = true;
-            m_busy = false;
+            Delivered(item.kind == Item::Sample, hr);
         }
         m_cv.notify_all();
     }
@@ -202,22 +237,29 @@ HRESULT CSourceOutputPin::DeliverItem(const Item& item) {
         case Item::Sample:
             break;
     }
+    const REFERENCE_TIME start = item.start, stop = item.stop;
+    return DeliverBytes(item.data, item.hasStart ? &start : nullptr, item.hasStop ? &stop : nullptr, item.sync,
+                        item.preroll, item.discontinuity);
+}
+
+HRESULT CSourceOutputPin::DeliverBytes(std::span<const BYTE> data, const REFERENCE_TIME* start,
+                                       const REFERENCE_TIME* stop, bool sync, bool preroll, bool discontinuity) {
     IMediaSample* sample = nullptr;
     HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
     if (FAILED(hr)) return hr;
     BYTE* p = nullptr;
     sample->GetPointer(&p);
-    if (item.data.size() > static_cast<size_t>(sample->GetSize())) {
+    if (data.size() > static_cast<size_t>(sample->GetSize())) {
         sample->Release();
         return VFW_E_BUFFER_OVERFLOW;
     }
-    if (!item.data.empty()) std::memcpy(p, item.data.data(), item.data.size());
-    sample->SetActualDataLength(static_cast<LONG>(item.data.size()));
-    REFERENCE_TIME start = item.start, stop = item.stop;
-    sample->SetTime(item.hasStart ? &start : nullptr, item.hasStop ? &stop : nullptr);
-    sample->SetSyncPoint(item.sync);
-    sample->SetPreroll(item.preroll);
-    sample->SetDiscontinuity(item.discontinuity);
+    if (!data.empty()) std::memcpy(p, data.data(), data.size());
+    sample->SetActualDataLength(static_cast<LONG>(data.size()));
+    REFERENCE_TIME t0 = start ? *start : 0, t1 = stop ? *stop : 0;
+    sample->SetTime(start ? &t0 : nullptr, stop ? &t1 : nullptr);
+    sample->SetSyncPoint(sync);
+    sample->SetPreroll(preroll);
+    sample->SetDiscontinuity(discontinuity);
     hr = Deliver(sample);
     sample->Release();
     return hr;

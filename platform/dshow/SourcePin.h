@@ -31,6 +31,12 @@ public:
     // Queues one sample. Null times leave the sample without start (or stop) time.
     void PushSample(std::span<const BYTE> data, const REFERENCE_TIME* start, const REFERENCE_TIME* stop, bool syncPoint,
                     bool preroll = false, bool discontinuity = false);
+    // Delivers one sample from the calling thread once what is queued has gone, and returns the
+    // downstream result (kept in Results() too). A producer that paces itself saves the hand-off
+    // to the delivery thread, two wake-ups a sample. While the pin is inactive, or after a
+    // refusal, the sample is dropped (VFW_E_WRONG_STATE, S_FALSE).
+    HRESULT DeliverNow(std::span<const BYTE> data, const REFERENCE_TIME* start, const REFERENCE_TIME* stop,
+                       bool syncPoint);
     void PushNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
     void PushEndOfStream();
     // Flushes downstream from the calling thread: queued items are dropped, BeginFlush goes
@@ -65,21 +71,28 @@ private:
     void Push(Item item);
     void ThreadProc();
     HRESULT DeliverItem(const Item& item);
+    HRESULT DeliverBytes(std::span<const BYTE> data, const REFERENCE_TIME* start, const REFERENCE_TIME* stop, bool sync,
+                         bool preroll, bool discontinuity);
+    // Records a delivery's result and ends the busy state (lock held).
+    void Delivered(bool sample, HRESULT hr);
     void StopThread();
 
     const std::vector<CMediaType> m_types;
     const LONG m_bufferSize;
     const LONG m_bufferCount;
 
-    // Guards every field below. Taken by the owner's threads (push, flush, wait) and by the
-    // delivery thread; never held while calling downstream; innermost of the source's locks
-    // (the filter lock may be held when taking it, never the reverse).
+    // Guards every field below. Taken by the owner's threads (push, deliver, flush, wait) and by
+    // the delivery thread; never held while calling downstream; innermost of the source's locks
+    // (the filter lock may be held when taking it, never the reverse). `m_busy` is the one
+    // delivery at a time, whichever thread makes it.
     mutable std::mutex m_mutex;
-    std::condition_variable m_cv;  // queue, stop or busy changed
+    std::condition_variable m_cv;    // for the owner's waits: queue, activity or busy changed
+    std::condition_variable m_work;  // for the delivery thread: an item it may take, or stop
     std::deque<Item> m_queue;
     std::deque<HRESULT> m_results;  // at most kResultsKept
     uint32_t m_dropped = 0;
     bool m_stopRequested = false;
+    bool m_active = false;  // between Active and Inactive
     bool m_busy = false;
     bool m_refused = false;
     bool m_stopOnRefusal = true;

@@ -161,6 +161,27 @@ TEST_F(GraphTest, RefusalStopsTheSourceUntilAFlushAndAFlushReleasesABlockedSende
     EXPECT_EQ(out.Results(), std::vector<HRESULT>(CSourceOutputPin::kResultsKept, S_OK));
 }
 
+// A producer's own thread delivering: after what is queued, in order, answered with the
+// downstream result; a refusal and a stopped pin drop what follows.
+TEST_F(GraphTest, DeliveryFromTheProducersThreadKeepsOrderResultsAndRefusal) {
+    ASSERT_EQ(Connect(), S_OK);
+    CSourceOutputPin& out = source->Pin();
+    const REFERENCE_TIME t = 0;
+    EXPECT_EQ(out.DeliverNow(std::vector<BYTE>{9}, &t, nullptr, true), VFW_E_WRONG_STATE);  // not running
+    ASSERT_EQ(graph->Run(), S_OK);
+    for (BYTE b = 1; b <= 3; ++b) Push(b, 0);  // queued for the delivery thread
+    EXPECT_EQ(out.DeliverNow(std::vector<BYTE>{4}, &t, nullptr, false), S_OK);
+    auto got = renderer->Pin().Samples();
+    ASSERT_EQ(got.size(), 4u);
+    for (BYTE i = 0; i < 4; ++i) EXPECT_EQ(got[i].data, std::vector<BYTE>{static_cast<BYTE>(i + 1)});
+    renderer->Pin().refuseIndex = 4;
+    EXPECT_EQ(out.DeliverNow(std::vector<BYTE>{5}, &t, nullptr, false), S_FALSE);
+    EXPECT_EQ(out.DeliverNow(std::vector<BYTE>{6}, &t, nullptr, false), S_FALSE);  // dropped, not delivered
+    EXPECT_EQ(renderer->Pin().Samples().size(), 5u);
+    EXPECT_EQ(out.Dropped(), 2u);  // the one before the run and the one after the refusal
+    EXPECT_TRUE(out.WaitIdle(0));
+}
+
 TEST_F(GraphTest, ReceiveFollowsStateFlushAndTypeChanges) {
     renderer->Pin().accept = {MEDIASUBTYPE_H264};
     ASSERT_EQ(Connect(), S_OK);
