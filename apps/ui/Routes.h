@@ -44,6 +44,7 @@ const Route* FindRoute(std::string_view path);
 bool AllowsMethod(const Route& r, std::string_view method);
 
 struct RouteContext {
+    RouteContext(PageHost& p, std::string error, WebBackend& b) : page(p), pageError(std::move(error)), backend(b) {}
     PageHost& page;
     std::string pageError;  // why there is no page, when there is none
     WebBackend& backend;
