@@ -1,6 +1,5 @@
 #include "apps/SourceFeeder.h"
 
-#include <algorithm>
 #include <chrono>
 
 namespace app {
@@ -10,7 +9,7 @@ SourceFeeder::SourceFeeder(std::unique_ptr<ElementaryInput> input, CSourceOutput
       m_pin(pin),
       m_clock(std::move(clock)),
       m_done(std::move(done)),
-      m_pacing{std::max<int64_t>(pacing.lead, 0), std::clamp<int64_t>(pacing.step, 0, std::max<int64_t>(pacing.lead, 0))} {}
+      m_pacing(pacing) {}
 
 SourceFeeder::~SourceFeeder() { Stop(); }
 

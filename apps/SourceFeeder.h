@@ -30,7 +30,7 @@ public:
     // the units' own times, so the reader need not: handing over `step` worth of units at a time,
     // each between lead - step and lead early, wakes this thread once a step instead of once a
     // unit, and the writer's queues never run empty between two hand-overs. {0, 0}: each unit at
-    // its time exactly, as an encoder's output would come.
+    // its time exactly, as an encoder's output would come. 0 <= step <= lead.
     struct Pacing {
         int64_t lead;
         int64_t step;

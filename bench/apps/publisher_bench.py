@@ -10,7 +10,6 @@ build tree); ffmpeg reads the same streams muxed into MP4 (-re -c copy -f flv).
 """
 import argparse
 import os
-import socket
 import statistics
 import subprocess
 import sys
@@ -18,26 +17,9 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from loopback import free_port, wait_port  # noqa: E402
 TICK = os.sysconf("SC_CLK_TCK")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, proc, seconds=10):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if proc.poll() is not None:
-            return False
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def fixtures(cache, seconds):

@@ -13,31 +13,15 @@ The input is encoded once into BUILD/bench-fixtures (x264, 30 fps, key frame eve
 import argparse
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from loopback import free_port, wait_port  # noqa: E402
 BOUND = 2.0
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, proc, seconds=10):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end and proc.poll() is None:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            return True
-        except OSError:
-            time.sleep(0.05)  # nginx opens its port moments after it starts
-    return False
 
 
 def make_input(build, seconds):

@@ -69,15 +69,11 @@ void CSourceOutputPin::StopThread() {
     {
         std::lock_guard<std::mutex> g(m_mutex);
         m_active = false;
-    }
-    m_cv.notify_all();  // a producer waiting to deliver drops its sample
-    if (!m_thread.joinable()) return;
-    {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_stopRequested = true;
+        m_stopRequested = true;  // Active clears it again
     }
     m_work.notify_all();
-    m_cv.notify_all();
+    m_cv.notify_all();  // a producer waiting to deliver drops its sample
+    if (!m_thread.joinable()) return;
     // A thread waiting for a free buffer is released by the decommit.
     if (m_pAllocator) m_pAllocator->Decommit();
     m_thread.join();
