@@ -39,6 +39,17 @@ const char* const kFooter =
     "  with the URL. Requests from another site's pages are refused.\n"
     "  --hold builds the graph with every option set, then waits: nothing connects until Connect is\n"
     "  pressed on the page (or POST /api/connect); once connected it publishes as usual.\n"
+    "\nSEVERAL DESTINATIONS (URL URL..., --output URL, --config FILE)\n"
+    "  The inputs are read once and published to every destination, each with its own connection,\n"
+    "  reconnection and statistics; lines and JSON events name the destination ([N], \"destination\": N,\n"
+    "  counted from 1 in the order given). A destination that falls behind misses units (its video\n"
+    "  resumes at the next key frame) and never holds the others back. --config names a JSON file:\n"
+    "    {\"outputs\": [{\"url\": \"rtmp://a/live/x\", \"user\": \"u\", \"password\": \"p\"}, ...]}\n"
+    "  where each output may also set connect-args, record-mode, buffer-mode, buffer-size, socket-buffer,\n"
+    "  reconnect-attempts, reconnect-interval and user-agent; the command line's options are every\n"
+    "  output's defaults.\n"
+    "  The exit status is 0 when every destination closed cleanly; otherwise it is the status of the\n"
+    "  first destination, in the order given, that did not. --ui and --hold take one destination.\n"
     "\nEXIT STATUS\n"
     "  0    the inputs ended and the stream was closed cleanly\n"
     "  1    the filter module could not be loaded or used\n"
@@ -80,7 +91,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     app.get_formatter()->column_width(34);
     app.require_subcommand(0, 1);
 
-    app.add_option("URL", p.url, "rtmp[t|e|s]://server[:port]/app[/inst]/stream to publish to");
+    std::vector<std::string> urls, outputs;
+    app.add_option("URL", urls, "rtmp[t|e|s]://server[:port]/app[/inst]/stream to publish to (several: see below)");
+    app.add_option("--output", outputs, "one more destination URL (repeatable)")->group("Destinations");
+    app.add_option("--config", p.configFile, "JSON file of destinations with their own options, see below")
+        ->check(CLI::ExistingFile)
+        ->group("Destinations");
     app.add_option("--video", p.video, "H.264 Annex B input: file, FIFO or -")->group("Inputs");
     app.add_option("--audio", p.audio, "AAC ADTS input: file, FIFO or -")->group("Inputs");
     app.add_option("--fps", p.fps, "frame rate of video whose SPS carries no timing (25, 29.97, 30000/1001)")
@@ -244,7 +260,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (unreg->parsed()) return cl.mode = CommandLine::Mode::Unregister, cl;
     if (app.got_subcommand("filters")) return cl.mode = CommandLine::Mode::Filters, cl;
 
-    if (p.url.empty()) return Exit(EXIT_USAGE, "rtmpwriter: no URL given (see rtmpwriter --help)", true);
+    p.outputs = urls;
+    p.outputs.insert(p.outputs.end(), outputs.begin(), outputs.end());
+    if (!p.outputs.empty()) p.url = p.outputs.front();
+    if (p.outputs.empty() && p.configFile.empty())
+        return Exit(EXIT_USAGE, "rtmpwriter: no URL given (see rtmpwriter --help)", true);
+    if (p.outputs.size() > 1 && !p.ui.empty())
+        return Exit(EXIT_USAGE, "rtmpwriter: --ui shows one writer: give one destination", true);
     if (p.video.empty() && p.audio.empty())
         return Exit(EXIT_USAGE, "rtmpwriter: nothing to publish: give --video and/or --audio", true);
     if (p.video == "-" && p.audio == "-")

@@ -9,7 +9,11 @@
 namespace app {
 
 struct PublishOptions {
-    std::string url;
+    std::string url;  // the destination (the first of `outputs` until they are split up)
+    // Every destination given as URL arguments and --output, in order; with --config, those of
+    // the file come after them.
+    std::vector<std::string> outputs;
+    std::string configFile;  // --config: JSON file of destinations with their own options
     std::string video, audio;
     std::string user, password;
     std::optional<int32_t> reconnectAttempts, reconnectInterval;

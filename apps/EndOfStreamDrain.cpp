@@ -6,12 +6,12 @@ namespace {
 constexpr long kDrainPollMs = 20;
 }  // namespace
 
-EndOfStreamDrain::EndOfStreamDrain(std::vector<SourceFeeder*> inputs, int32_t timeoutMs)
+EndOfStreamDrain::EndOfStreamDrain(std::vector<Tap> inputs, int32_t timeoutMs)
     : m_inputs(std::move(inputs)), m_ended(m_inputs.size(), false), m_timeoutMs(timeoutMs > 0 ? timeoutMs : 0) {}
 
 void EndOfStreamDrain::PushEnd(size_t i) {
     if (m_ended[i]) return;
-    m_inputs[i]->Pin()->PushEndOfStream();
+    m_inputs[i].Pin()->PushEndOfStream();
     m_ended[i] = true;
     ++m_pushed;
 }
@@ -21,10 +21,10 @@ EndOfStreamDrain::Verdict EndOfStreamDrain::Step() {
     if (m_stage == Stage::Done) return Verdict::Ended;
     if (m_stage == Stage::Reading) {
         bool reading = false;
-        for (SourceFeeder* in : m_inputs) reading = reading || !in->InputEnded();
+        for (const Tap& in : m_inputs) reading = reading || !in.feeder->InputEnded();
         if (reading) {
             for (size_t i = 0; i < m_inputs.size(); ++i)
-                if (m_inputs[i]->InputEnded()) PushEnd(i);
+                if (m_inputs[i].feeder->InputEnded()) PushEnd(i);
             return Verdict::Running;
         }
         m_stage = Stage::Delivering;
@@ -32,8 +32,8 @@ EndOfStreamDrain::Verdict EndOfStreamDrain::Step() {
     }
     // A time-out of 0 asks for no wait: the last end goes at once, behind the units still queued.
     if (m_timeoutMs > 0) {
-        for (SourceFeeder* in : m_inputs) {
-            if (in->AllDelivered() && in->Pin()->WaitIdle(0)) continue;
+        for (const Tap& in : m_inputs) {
+            if (in.feeder->AllDelivered() && in.Pin()->WaitIdle(0)) continue;
             if (clock::now() < m_deadline) return Verdict::Running;
             m_unsent = UnsentText(m_timeoutMs, "the writer was still holding the inputs back");
             return Verdict::GaveUp;

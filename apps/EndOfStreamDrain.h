@@ -19,8 +19,14 @@ namespace app {
 class EndOfStreamDrain {
 public:
     enum class Verdict { Running, Ended, GaveUp };
+    // One input as one writer gets it: the feeder and which of its pins leads to that writer.
+    struct Tap {
+        SourceFeeder* feeder;
+        size_t output = 0;
+        CSourceOutputPin* Pin() const { return feeder->Pin(output); }
+    };
 
-    EndOfStreamDrain(std::vector<SourceFeeder*> inputs, int32_t timeoutMs);
+    EndOfStreamDrain(std::vector<Tap> inputs, int32_t timeoutMs);
 
     // One step, after every event or wait of the control loop. GaveUp: the time-out passed while
     // the writer still held the inputs back; Unsent() says so.
@@ -37,7 +43,7 @@ private:
     enum class Stage { Reading, Delivering, Done };
     void PushEnd(size_t i);
 
-    std::vector<SourceFeeder*> m_inputs;
+    std::vector<Tap> m_inputs;
     std::vector<bool> m_ended;
     const int32_t m_timeoutMs;
     Stage m_stage = Stage::Reading;

@@ -58,7 +58,18 @@ std::string EventReporter::StatisticsLine(const RTMPStatistics& s, double second
     return line;
 }
 
-void EventReporter::EmitJson(const Json::Value& v) {
+std::string EventReporter::Tag() const {
+    return m_config.destination > 0 ? "[" + std::to_string(m_config.destination) + "] " : std::string();
+}
+
+void EventReporter::Line(const std::string& text) {
+    EndStatsLine();
+    std::fprintf(m_err, "rtmpwriter: %s%s\n", Tag().c_str(), text.c_str());
+    std::fflush(m_err);
+}
+
+void EventReporter::EmitJson(Json::Value v) {
+    if (m_config.destination > 0) v["destination"] = m_config.destination;
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
@@ -78,9 +89,7 @@ void EventReporter::EndStatsLine() {
 
 void EventReporter::Info(const std::string& line) {
     if (!m_config.statusLines) return;
-    EndStatsLine();
-    std::fprintf(m_err, "rtmpwriter: %s\n", line.c_str());
-    std::fflush(m_err);
+    Line(line);
 }
 
 void EventReporter::Started(const std::string& url, const std::string& video, const std::string& audio) {
@@ -125,7 +134,7 @@ void EventReporter::Statistics(const RTMPStatistics& s, double seconds, const Tu
         EmitJson(v);
     }
     if (!m_config.stats) return;
-    std::string line = StatisticsLine(s, seconds);
+    std::string line = Tag() + StatisticsLine(s, seconds);
     if (tunnel.on)
         line += "  tunnel " + std::to_string(tunnel.requests) + " req  poll " + std::to_string(tunnel.interval);
     if (m_config.terminal) {
@@ -158,9 +167,7 @@ void EventReporter::Control(const std::string& command, bool ok, const std::stri
         EmitJson(v);
     } else if (!ok) {
         // A bad control line does not stop the stream: say so once, on its own line.
-        EndStatsLine();
-        std::fprintf(m_err, "rtmpwriter: control: %s\n", detail.c_str());
-        std::fflush(m_err);
+        Line("control: " + detail);
     } else {
         Info("control: " + command + " sent");
     }
@@ -181,9 +188,7 @@ void EventReporter::Ended(int exitCode, double seconds) {
 
 void EventReporter::Error(const std::string& message) {
     std::lock_guard<std::mutex> g(m_lock);
-    EndStatsLine();
-    std::fprintf(m_err, "rtmpwriter: %s\n", message.c_str());
-    std::fflush(m_err);
+    Line(message);
 }
 
 void EventReporter::Notice(const std::string& message) {
@@ -194,9 +199,7 @@ void EventReporter::Notice(const std::string& message) {
         v["message"] = message;
         EmitJson(v);
     }
-    EndStatsLine();
-    std::fprintf(m_err, "rtmpwriter: %s\n", message.c_str());
-    std::fflush(m_err);
+    Line(message);
 }
 
 }  // namespace app

@@ -21,6 +21,10 @@ public:
         bool stats = false;        // --stats
         bool statusLines = false;  // human status lines on stderr
         bool terminal = false;     // stderr is a terminal: the statistics line updates in place
+        // With several destinations, which one this reporter speaks for (1, 2, ... in the order
+        // given): every line starts with "[N] " and every JSON object carries "destination": N.
+        // 0: the only one, nothing added.
+        int destination = 0;
     };
     // The HTTP tunnel's figures, when the connection is tunnelled.
     struct TunnelFigures {
@@ -50,7 +54,10 @@ public:
     static const char* StatusName(int32_t status);
 
 private:
-    void EmitJson(const Json::Value& v);
+    void EmitJson(Json::Value v);
+    // One line on stderr: "rtmpwriter: [N] text".
+    void Line(const std::string& text);
+    std::string Tag() const;
     void Info(const std::string& line);
     void EndStatsLine();
 

@@ -1,9 +1,9 @@
 #pragma once
-// One publishing run of rtmpwriter: checks the URL, opens and probes the inputs, loads the
-// filter module and creates the writer through its class factory, sets the options through
-// the filter's interfaces, builds the graph (push source -> writer, one system clock), connects,
-// runs, feeds the inputs in real time, carries control lines to the filter and reports what the
-// graph events say until the inputs end, the connection is gone or a signal comes.
+// One publishing run of rtmpwriter: checks the destinations' URLs, opens and probes the inputs,
+// loads the filter module, makes one destination (writer, graph, connection) per URL, connects
+// them, feeds the inputs to every one in real time, carries control lines to them and lets each
+// report what its graph events say until the inputs end, its connection is gone or a signal
+// comes.
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -12,12 +12,6 @@
 #include "apps/CommandLine.h"
 
 namespace app {
-
-// The host's own graph events, posted into the graph's queue so the control loop waits on one
-// queue for everything.
-constexpr long EC_HOST_SIGNAL = 0x8A01;        // param 1: the signal number
-constexpr long EC_HOST_STATUS = 0x8A02;        // param 1: the writer's status
-constexpr long EC_HOST_INPUT_FAILED = 0x8A03;  // param 1: the input index (0 video, 1 audio)
 
 // Where the filter module comes from: --module, else $QV_RTMPWRITER_MODULE, else the module
 // built with this program when it is there, else the registered one (empty: none found).

@@ -5,11 +5,37 @@
 namespace app {
 SourceFeeder::SourceFeeder(std::unique_ptr<ElementaryInput> input, CSourceOutputPin* pin, StreamClock clock,
                            DoneCallback done, Pacing pacing)
+    : SourceFeeder(std::move(input), std::vector<CSourceOutputPin*>{pin}, std::move(clock), std::move(done), pacing, 0) {}
+
+SourceFeeder::SourceFeeder(std::unique_ptr<ElementaryInput> input, std::vector<CSourceOutputPin*> pins, StreamClock clock,
+                           DoneCallback done, Pacing pacing, size_t queueUnits)
     : m_input(std::move(input)),
-      m_pin(pin),
+      m_queueUnits(queueUnits > 0 ? queueUnits : kFanOutQueueUnits),
       m_clock(std::move(clock)),
       m_done(std::move(done)),
-      m_pacing(pacing) {}
+      m_pacing(pacing) {
+    for (CSourceOutputPin* p : pins) m_outputs.push_back(std::make_unique<Output>(p));
+}
+
+void SourceFeeder::Close(size_t output) {
+    if (output < m_outputs.size()) m_outputs[output]->open = false;
+}
+
+void SourceFeeder::Fan(const MediaUnit& unit) {
+    const bool video = m_input->kind() == ElementaryInput::Kind::Video;
+    for (auto& o : m_outputs) {
+        if (!o->open) continue;
+        // Never waits: a pin at its bound misses the unit instead of holding the reading back.
+        if ((o->needKey && !unit.sync) || !o->pin->WaitRoom(m_queueUnits, 0)) {
+            o->needKey = video;
+            ++o->missed;
+            continue;
+        }
+        o->needKey = false;
+        o->pin->PushSample(unit.bytes, &unit.start, &unit.stop, unit.sync);
+        ++o->sent;
+    }
+}
 
 SourceFeeder::~SourceFeeder() { Stop(); }
 
@@ -51,7 +77,9 @@ void SourceFeeder::Run() {
         if (r == ElementaryInput::Result::Stopped) return;
         if (r != ElementaryInput::Result::Unit) {
             if (r == ElementaryInput::Result::End) error.clear(), m_ended = true;
-            else if (!m_stop) m_pin->PushEndOfStream();
+            else if (!m_stop)
+                for (auto& o : m_outputs)
+                    if (o->open) o->pin->PushEndOfStream();
             break;
         }
         ++m_read;
@@ -59,8 +87,13 @@ void SourceFeeder::Run() {
         // Known before the last unit is delivered, so the end's time bound runs while the writer
         // still holds it back.
         if (m_input->Drained()) m_ended = true;
-        // Delivered from this thread: a writer holding the pin back (wait mode) holds the reading.
-        m_pin->DeliverNow(unit.bytes, &unit.start, &unit.stop, unit.sync);
+        if (m_outputs.size() == 1) {
+            // Delivered from this thread: a writer holding the pin back (wait mode) holds the reading.
+            m_outputs[0]->pin->DeliverNow(unit.bytes, &unit.start, &unit.stop, unit.sync);
+            ++m_outputs[0]->sent;
+        } else {
+            Fan(unit);
+        }
         if (m_stop) return;
         ++m_sent;
     }

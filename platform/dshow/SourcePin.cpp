@@ -200,6 +200,7 @@ void CSourceOutputPin::SetStopOnRefusal(bool stop) {
 }
 
 void CSourceOutputPin::ThreadProc() {
+    if (m_threadStart) m_threadStart();
     for (;;) {
         Item item;
         {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -56,6 +57,9 @@ public:
     std::vector<HRESULT> Results() const;
     // Samples dropped because downstream refused an earlier one, or by a flush or stop.
     uint32_t Dropped() const;
+    // Runs first on the delivery thread each time it starts (called before the pin is active): a
+    // host that tells the writer's callbacks apart by the thread they come on marks it there.
+    void SetThreadStart(std::function<void()> start) { m_threadStart = std::move(start); }
     // Whether a result other than S_OK makes the pin drop the samples after it (the default,
     // as a pushing source stops when downstream refuses), until the next flush or activation.
     void SetStopOnRefusal(bool stop);
@@ -97,6 +101,7 @@ private:
     bool m_refused = false;
     bool m_stopOnRefusal = true;
     std::thread m_thread;  // started by Active, joined by Inactive (control thread only)
+    std::function<void()> m_threadStart;  // set before the thread starts, read by it
 };
 
 // A filter made of push source pins, one per description.

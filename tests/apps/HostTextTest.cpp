@@ -8,6 +8,7 @@
 
 #include "apps/CommandLine.h"
 #include "apps/ControlChannel.h"
+#include "apps/Destinations.h"
 #include "apps/ElementaryInput.h"
 #include "apps/EventReporter.h"
 #include "apps/ExitCodes.h"
@@ -64,6 +65,8 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndOneLine) {
         {"rtmp://h/a/s", "--video", "v", "--ui", "::1:8080"}, {"rtmp://h/a/s", "--video", "v", "--hold"},
         {"rtmp://h/a/s", "--video", "v", "--ui", "8080", "--ui-token", "short"},
         {"rtmp://h/a/s", "--video", "v", "--ui-token", "long-enough-token"},
+        {"rtmp://h/a/s", "rtmp://h/a/t", "--video", "v", "--ui", "8080"}, {"--output", "rtmp://h/a/s", "--output"},
+        {"--video", "v", "--config", "/no/such/file.json"},
     };
     for (const auto& args : bad) {
         auto c = Parse(args);
@@ -201,6 +204,80 @@ RTMPStatistics Sample() {
     s.audioMessagesSent = 47, s.videoMessagesSent = 25;
     RTMPStatistics::Set64(s.outputBitrateLow, s.outputBitrateHigh, 5'000'000'000LL);
     return s;
+}
+
+// URL arguments and --output in their order, then the file's outputs, each the command line's
+// options with its own entry's on top; a bad file is refused as a whole, saying where.
+TEST(Destinations, CommandLineAndConfigFileOutputsWithTheirOwnOptions) {
+    auto c = Parse({"rtmp://h/a/one", "rtmp://h/a/two", "--output", "rtmp://h/a/three", "--video", "v", "--user", "all",
+                    "--buffer-mode", "drop"});
+    ASSERT_EQ(c.mode, app::CommandLine::Mode::Publish) << c.output;
+    EXPECT_EQ(c.publish.outputs, (std::vector<std::string>{"rtmp://h/a/one", "rtmp://h/a/two", "rtmp://h/a/three"}));
+    std::string error;
+    auto fromLine = app::ResolveDestinations(c.publish, &error);
+    ASSERT_TRUE(fromLine) << error;
+    ASSERT_EQ(fromLine->size(), 3u);
+    EXPECT_EQ((*fromLine)[2].url, "rtmp://h/a/three");
+    EXPECT_EQ((*fromLine)[2].user, "all");
+
+    const std::string good = R"({"outputs": [
+        {"url": "rtmp://x/live/a", "user": "u", "password": "p", "connect-args": {"k": 1}, "record-mode": "record",
+         "buffer-mode": "wait", "buffer-size": 65536, "socket-buffer": 8192, "reconnect-attempts": -1,
+         "reconnect-interval": 1000, "user-agent": "UA"},
+        {"url": "rtmp://y/live/b"}]})";
+    auto file = app::ParseDestinations(c.publish, good, &error);
+    ASSERT_TRUE(file) << error;
+    ASSERT_EQ(file->size(), 2u);
+    const app::PublishOptions& a = (*file)[0];
+    EXPECT_EQ(std::tie(a.url, a.user, a.password, a.connectArgs, a.recordMode, a.bufferMode, a.userAgent),
+              std::make_tuple(std::string("rtmp://x/live/a"), std::string("u"), std::string("p"), std::string(R"({"k":1})"),
+                              std::string("record"), std::string("wait"), std::string("UA")));
+    EXPECT_EQ((std::vector<std::optional<int32_t>>{a.bufferSize, a.socketBuffer, a.reconnectAttempts, a.reconnectInterval}),
+              (std::vector<std::optional<int32_t>>{65536, 8192, -1, 1000}));
+    EXPECT_EQ(std::tie((*file)[1].user, (*file)[1].bufferMode), std::make_tuple(std::string("all"), std::string("drop")));
+
+    const std::vector<std::pair<std::string, std::string>> bad{
+        {"", "not JSON"},
+        {"[]", "expected {\"outputs\""},
+        {R"({"outputs": {}})", "expected {\"outputs\""},
+        {R"({"outputs": [1]})", "output 1 is not an object"},
+        {R"({"outputs": [{"user": "u"}]})", "output 1 has no \"url\""},
+        {R"({"outputs": [{"url": "rtmp://a/b/c"}, {"url": "rtmp://a/b/d", "pasword": "x"}]})",
+         "output 2 has an unknown option \"pasword\""},
+        {R"({"outputs": [{"url": "rtmp://a/b/c", "user": 7}]})", "\"user\" is not a string"},
+        {R"({"outputs": [{"url": "rtmp://a/b/c", "buffer-mode": "sometimes"}]})", "not one of the allowed values"},
+        {R"({"outputs": [{"url": "rtmp://a/b/c", "reconnect-interval": 99}]})", "from 100 to 86400000"},
+        {R"({"outputs": [{"url": "rtmp://a/b/c", "reconnect-attempts": 1.5}]})", "whole number"},
+        {R"({"outputs": [{"url": "rtmp://a/b/c", "connect-args": "k=1"}]})", "\"connect-args\" is not an object"},
+        {R"({"outputs": [{"url": "rtmp://a/b/c", "url": "rtmp://a/b/d"}]})", "not JSON"},
+        {std::string(100, '[') + std::string(100, ']'), "not JSON"},
+        {"{\"outputs\": [" + [] {
+             std::string many;
+             for (int i = 0; i <= 1000; ++i) many += std::string(i ? "," : "") + R"({"url": "rtmp://a/b/c"})";
+             return many;
+         }() + "]}",
+         "more than 1000 outputs"},
+    };
+    for (const auto& [text, why] : bad) {
+        SCOPED_TRACE(text.substr(0, 80));
+        std::string e;
+        EXPECT_FALSE(app::ParseDestinations(c.publish, text, &e));
+        EXPECT_NE(e.find(why), std::string::npos) << e;
+    }
+}
+
+TEST(EventReporter, SeveralDestinationsSayWhichOneEachLineIsAbout) {
+    Capture c;
+    app::EventReporter r({true, true, true, false, 3}, c.out, c.err);
+    r.Status(0, "rtmp://h/live/s");
+    r.Statistics(Sample(), 1);
+    r.Error("cannot publish");
+    r.Control("cuepoint", false, "refused");
+    EXPECT_EQ(c.Out().rfind(R"({"code":0,"destination":3,"event":"status")", 0), 0u) << c.Out();
+    EXPECT_NE(c.Out().find(R"("destination":3,"event":"statistics")"), std::string::npos) << c.Out();
+    EXPECT_EQ(c.Err().rfind("rtmpwriter: [3] status: connected\n[3] 00:00:01  out ", 0), 0u) << c.Err();
+    EXPECT_NE(c.Err().find("\nrtmpwriter: [3] cannot publish\n"), std::string::npos) << c.Err();
+    EXPECT_NE(c.Out().find(R"({"command":"cuepoint","destination":3,"event":"control")"), std::string::npos) << c.Out();
 }
 
 TEST(EventReporter, JsonEventsAreOneObjectPerLineWithNamedFields) {

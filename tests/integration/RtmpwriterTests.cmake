@@ -23,6 +23,12 @@ if(TARGET rtmpwriter)
       ENVIRONMENT "QV_FAULT_ROWS=bigkey_stall,stall5_drop,rst_x3,term_unreachable;QV_FAULT_RSS_MB=640")
   endif()
 endif()
+# One input published to several destinations while one server restarts and one link stalls.
+if(TARGET rtmpwriter)
+  qv_add_test(rtmpwriter_multi_test SOURCES MultiDestinationTest.cpp ${PROJECT_SOURCE_DIR}/tests/sink/FaultProxy.cpp
+    LIBS test_servers LABEL integration TIMEOUT 180)
+  qv_uses_rtmpwriter(rtmpwriter_multi_test)
+endif()
 # The wire figures of the packet capture, with and without the right to capture.
 if(TARGET rtmpwriter)
   qv_add_test(rtmpwriter_sniffer_test SOURCES SnifferWireTest.cpp LIBS test_servers LABEL integration TIMEOUT 120)
