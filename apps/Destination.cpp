@@ -6,7 +6,7 @@
 
 #include "apps/EndOfStreamDrain.h"
 #include "apps/ExitCodes.h"
-#include "apps/WebSession.h"
+#include "apps/WebPage.h"
 #include "filter/CodecApiKeys.h"
 #include "filter/InputPin.h"
 #include "filter/ModuleLoader.h"
@@ -421,9 +421,11 @@ int Destination::Build(const std::vector<std::unique_ptr<ElementaryInput>>& inpu
             const ControlResult r = Execute(c);
             return r.ok ? ui::Outcome::Ok() : ui::Outcome::Fail(409, r.message);
         };
-        m_web = std::make_unique<WebSession>(m_o, m_filter.get(), m_runFigures, m_reporter,
-                                             WebSession::Hooks{control, m_run.seconds, [this] { m_userStopped = true; }});
-        if (std::string why; !m_web->Start(*m_run.modulePath, &why)) return Fail(EXIT_USAGE, why);
+        std::string why;
+        m_web = OpenWebPage(m_o, m_filter.get(), m_runFigures, m_reporter,
+                            WebPageHooks{control, m_run.seconds, [this] { m_userStopped = true; }}, &why);
+        if (!m_web) return Fail(EXIT_INTERNAL, why);
+        if (!m_web->Start(*m_run.modulePath, &why)) return Fail(EXIT_USAGE, why);
     }
     return -1;
 }

@@ -26,7 +26,7 @@
 
 namespace app {
 
-class WebSession;
+class WebPage;
 
 // The host's own graph events, posted into a destination's graph queue so its control loop
 // waits on one queue for everything.
@@ -123,7 +123,7 @@ private:
     CComPtr<ICodecAPI> m_figures;
     int m_pinOf[2] = {-1, -1};
     std::string m_videoText, m_audioText;
-    std::unique_ptr<WebSession> m_web;
+    std::unique_ptr<WebPage> m_web;
     int32_t m_heldStatus = -1;  // the last status the writer reported while held
     bool m_finished = false;
     std::string m_endMessage;

@@ -11,25 +11,22 @@
 #include "apps/CommandLine.h"
 #include "apps/EventReporter.h"
 #include "apps/RunFigures.h"
+#include "apps/WebPage.h"
 #include "apps/ui/PageHost.h"
 #include "apps/ui/WebBackend.h"
 #include "apps/ui/WebServer.h"
 
 namespace app {
 
-class WebSession final : public ui::WebBackend {
+class WebSession final : public WebPage, public ui::WebBackend {
 public:
-    struct Hooks {
-        std::function<ui::Outcome(const ControlCommand&)> control;  // runs and reports a command
-        std::function<double()> seconds;                           // since the run started
-        std::function<void()> userStop;  // the user is about to disconnect the writer
-    };
+    using Hooks = WebPageHooks;
     WebSession(const PublishOptions& options, IBaseFilter* filter, RunFigures& figures, EventReporter& reporter, Hooks hooks);
     ~WebSession();
 
     // Opens the property page (a page that cannot be had is said in one line; the API works
     // without it) and starts serving; false and the reason when the server cannot listen.
-    bool Start(const std::string& modulePath, std::string* error);
+    bool Start(const std::string& modulePath, std::string* error) override;
     // Stops the server, then closes the page.
     void Stop();
 

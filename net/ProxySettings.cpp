@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <dlfcn.h>
 #include <proxy.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -168,12 +169,37 @@ bool ListedInNoProxy(const std::string& host) {
 // and the loader's) stays held in the child, which then hangs until it is killed; the lookup then
 // counts as a time-out and the next sources are asked.
 
+// libproxy is opened the first time a lookup is asked for, in the parent before the fork, so a
+// publication that never looks a proxy up never maps it (nor D-Bus, systemd and the crypto
+// libraries it brings along: about a megabyte resident).
+struct LibProxy {
+    pxProxyFactory* (*factoryNew)() = nullptr;
+    char** (*getProxies)(pxProxyFactory*, const char*) = nullptr;
+    bool ok() const { return factoryNew && getProxies; }
+};
+const LibProxy& OpenLibProxy() {
+    static const LibProxy lib = [] {
+        LibProxy l;
+        void* h = ::dlopen("libproxy.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (!h) {
+            const char* why = ::dlerror();
+            Log(LOG_TRACE, 0, "GetProxySettings: libproxy cannot be loaded: %s", why ? why : "?");
+            return l;
+        }
+        l.factoryNew = reinterpret_cast<pxProxyFactory* (*)()>(::dlsym(h, "px_proxy_factory_new"));
+        l.getProxies = reinterpret_cast<char** (*)(pxProxyFactory*, const char*)>(::dlsym(h, "px_proxy_factory_get_proxies"));
+        return l;
+    }();
+    return lib;
+}
+
 struct AutoAnswer {
     bool answered = false;
     std::vector<std::string> proxies;  // in libproxy's order: "http://host:port", "direct://", ...
 };
 
-[[noreturn]] void ChildLookup(int out, pid_t parent, const char* config, const char* url, unsigned alarmSeconds) {
+[[noreturn]] void ChildLookup(const LibProxy& lib, int out, pid_t parent, const char* config, const char* url,
+                              unsigned alarmSeconds) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(3);
     sigset_t none;
@@ -188,9 +214,9 @@ struct AutoAnswer {
                              "no_proxy", "NO_PROXY"})
         ::unsetenv(name);
     ::setenv("http_proxy", config, 1);
-    pxProxyFactory* factory = px_proxy_factory_new();
+    pxProxyFactory* factory = lib.factoryNew();
     if (!factory) ::_exit(2);
-    char** proxies = px_proxy_factory_get_proxies(factory, url);
+    char** proxies = lib.getProxies(factory, url);
     if (!proxies) ::_exit(2);
     std::string text;
     for (char** p = proxies; *p; ++p) text.append(*p).push_back('\n');
@@ -206,6 +232,8 @@ struct AutoAnswer {
 
 AutoAnswer LookupAutomatically(const std::string& config, const std::string& url, int timeoutMs) {
     AutoAnswer answer;
+    const LibProxy& lib = OpenLibProxy();
+    if (!lib.ok()) return answer;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         Log(LOG_TRACE, 0, "GetProxySettings: auto-config lookup of %s failed: pipe: %s", config.c_str(),
@@ -216,7 +244,7 @@ AutoAnswer LookupAutomatically(const std::string& config, const std::string& url
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        ChildLookup(fds[1], parent, config.c_str(), url.c_str(), unsigned(timeoutMs / 1000 + 2));
+        ChildLookup(lib, fds[1], parent, config.c_str(), url.c_str(), unsigned(timeoutMs / 1000 + 2));
     }
     ::close(fds[1]);
     if (pid < 0) {

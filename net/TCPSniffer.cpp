@@ -1,6 +1,7 @@
 #include "net/TCPSniffer.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -17,6 +18,37 @@
 #include "foundation/Log.h"
 
 namespace net {
+namespace {
+
+// libpcap, and the D-Bus, systemd and crypto libraries it brings along (about a megabyte
+// resident), is opened when the first capture starts, not with the filter: most publications
+// never measure the wire.
+#define QV_PCAP_FUNCTIONS(X) X(pcap_activate) X(pcap_close) X(pcap_compile) X(pcap_create) X(pcap_datalink) X(pcap_dispatch) X(pcap_freecode) X(pcap_get_selectable_fd) X(pcap_geterr) X(pcap_set_buffer_size) X(pcap_set_immediate_mode) X(pcap_set_promisc) X(pcap_set_snaplen) X(pcap_setfilter) X(pcap_setnonblock) X(pcap_stats)
+struct PcapApi {
+#define QV_PCAP_POINTER(name) decltype(&::name) name = nullptr;
+    QV_PCAP_FUNCTIONS(QV_PCAP_POINTER)
+#undef QV_PCAP_POINTER
+    bool ok = false;
+};
+const PcapApi& Pcap() {
+    static const PcapApi api = [] {
+        PcapApi a;
+        void* h = ::dlopen("libpcap.so.0.8", RTLD_NOW | RTLD_LOCAL);
+        if (!h) {
+            const char* why = ::dlerror();
+            Log(LOG_ERROR, 1, "CTCPSniffer: libpcap cannot be loaded: %s", why ? why : "?");
+            return a;
+        }
+        a.ok = true;
+#define QV_PCAP_LOOKUP(name) a.ok = (a.name = reinterpret_cast<decltype(&::name)>(::dlsym(h, #name))) && a.ok;
+        QV_PCAP_FUNCTIONS(QV_PCAP_LOOKUP)
+#undef QV_PCAP_LOOKUP
+        return a;
+    }();
+    return api;
+}
+
+}  // namespace
 
 // ---- bookkeeping ----------------------------------------------------------------------------
 
@@ -153,7 +185,7 @@ struct CTCPSniffer::Capture {
     CTCPSniffer* owner = nullptr;
     int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // written when the watched pairs change
     ~Capture() {
-        if (handle) pcap_close(handle);
+        if (handle) Pcap().pcap_close(handle);
         if (wake >= 0) close(wake);
     }
     bool Own(uint32_t address) const {
@@ -248,47 +280,52 @@ int CTCPSniffer::Init() {
 
     int result = wanted.empty() ? kInitFailed : 0;
     std::string why = wanted.empty() ? "no local interface has an IPv4 address" : "";
+    if (!Pcap().ok) {
+        result = kInitFailed;
+        why = "libpcap cannot be loaded";
+        wanted.clear();
+    }
     for (auto& c : wanted) {
         char err[PCAP_ERRBUF_SIZE] = {0};
-        c->handle = pcap_create(c->name.c_str(), err);
+        c->handle = Pcap().pcap_create(c->name.c_str(), err);
         if (!c->handle) {
             LogTrace(1, "CTCPSniffer::Init socket create error: %d", PCAP_ERROR);
             Log(LOG_ERROR, 1, "CTCPSniffer::Init %s: %s", c->name.c_str(), err);
             continue;
         }
         LogTrace(1, "CTCPSniffer::Init interface '%s' is used", c->addressText.c_str());
-        pcap_set_snaplen(c->handle, kSnapLength);
-        pcap_set_promisc(c->handle, 0);
-        pcap_set_immediate_mode(c->handle, 1);
-        pcap_set_buffer_size(c->handle, 1 << 20);
-        const int activated = pcap_activate(c->handle);
+        Pcap().pcap_set_snaplen(c->handle, kSnapLength);
+        Pcap().pcap_set_promisc(c->handle, 0);
+        Pcap().pcap_set_immediate_mode(c->handle, 1);
+        Pcap().pcap_set_buffer_size(c->handle, 1 << 20);
+        const int activated = Pcap().pcap_activate(c->handle);
         // Activation is where the right to capture is checked: the receive-all switch of old.
         if (activated < 0) {
             LogTrace(1, "CTCPSniffer::Init WSAIoctl error: %d", activated);
             const std::string text = activated == PCAP_ERROR_PERM_DENIED
                                          ? "capturing packets needs CAP_NET_RAW, which this process does not have"
-                                         : std::string("cannot capture on ") + c->name + ": " + pcap_geterr(c->handle);
+                                         : std::string("cannot capture on ") + c->name + ": " + Pcap().pcap_geterr(c->handle);
             Log(LOG_ERROR, 1, "CTCPSniffer::Init %s: %s", c->name.c_str(), text.c_str());
-            pcap_close(c->handle);
+            Pcap().pcap_close(c->handle);
             c->handle = nullptr;
             result = kInitFailed;
             why = text;
             continue;
         }
-        const int dlt = pcap_datalink(c->handle);
+        const int dlt = Pcap().pcap_datalink(c->handle);
         if (dlt != DLT_EN10MB && dlt != DLT_RAW && dlt != DLT_LINUX_SLL && dlt != DLT_LINUX_SLL2 && dlt != DLT_IPV4) {
             LogTrace(1, "CTCPSniffer::Init bind error: %d", dlt);
             Log(LOG_ERROR, 1, "CTCPSniffer::Init %s: link type %d is not read", c->name.c_str(), dlt);
-            pcap_close(c->handle);
+            Pcap().pcap_close(c->handle);
             c->handle = nullptr;
             result = kInitFailed;
             why = "the link type of " + c->name + " is not read";
             continue;
         }
         c->link = static_cast<LinkType>(dlt);
-        if (pcap_setnonblock(c->handle, 1, err) != 0) {
+        if (Pcap().pcap_setnonblock(c->handle, 1, err) != 0) {
             LogTrace(1, "CTCPSniffer::Init set socket to non-blocking failed: %d", PCAP_ERROR);
-            pcap_close(c->handle);
+            Pcap().pcap_close(c->handle);
             c->handle = nullptr;
             result = kInitFailed;
             why = std::string("cannot capture on ") + c->name + " without blocking: " + err;
@@ -334,7 +371,7 @@ TCPSnifferStats CTCPSniffer::Statistics(int localPort, int remotePort) {
 void CTCPSniffer::RunningThread(Capture& c) {
     // Named so a profile (and the sniffer bench) can tell its cost apart.
     pthread_setname_np(pthread_self(), ("qv-sniff-" + c.name).substr(0, 15).c_str());
-    const int fd = pcap_get_selectable_fd(c.handle);
+    const int fd = Pcap().pcap_get_selectable_fd(c.handle);
     pollfd fds[3] = {{m_stopEvent, POLLIN, 0}, {c.wake, POLLIN, 0}, {fd, POLLIN, 0}};
     struct Context {
         CTCPSniffer* self;
@@ -365,20 +402,20 @@ void CTCPSniffer::RunningThread(Capture& c) {
         if (generation != c.filterGeneration) {
             const std::string text = FilterFor(m_pairs.Pairs());
             bpf_program program{};
-            if (pcap_compile(c.handle, &program, text.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
-                if (pcap_setfilter(c.handle, &program) != 0)
+            if (Pcap().pcap_compile(c.handle, &program, text.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
+                if (Pcap().pcap_setfilter(c.handle, &program) != 0)
                     Log(LOG_ERROR, 1, "CTCPSniffer::RunningThread %s: filter refused: %s", c.name.c_str(),
-                        pcap_geterr(c.handle));
-                pcap_freecode(&program);
+                        Pcap().pcap_geterr(c.handle));
+                Pcap().pcap_freecode(&program);
             } else {
                 Log(LOG_ERROR, 1, "CTCPSniffer::RunningThread %s: filter '%s': %s", c.name.c_str(), text.c_str(),
-                    pcap_geterr(c.handle));
+                    Pcap().pcap_geterr(c.handle));
             }
             c.filterGeneration.store(generation);
         }
-        const int n = pcap_dispatch(c.handle, kFramesPerPass, onFrame, reinterpret_cast<u_char*>(&context));
+        const int n = Pcap().pcap_dispatch(c.handle, kFramesPerPass, onFrame, reinterpret_cast<u_char*>(&context));
         if (n < 0) {
-            Log(LOG_ERROR, 1, "CTCPSniffer::RunningThread %s: capture ended: %s", c.name.c_str(), pcap_geterr(c.handle));
+            Log(LOG_ERROR, 1, "CTCPSniffer::RunningThread %s: capture ended: %s", c.name.c_str(), Pcap().pcap_geterr(c.handle));
             break;
         }
         if (const auto t = std::chrono::steady_clock::now(); t >= nextStats) {
@@ -398,7 +435,7 @@ void CTCPSniffer::RunningThread(Capture& c) {
 
 void CTCPSniffer::CountDrops(Capture& c) {
     pcap_stat st{};
-    if (pcap_stats(c.handle, &st) != 0) return;
+    if (Pcap().pcap_stats(c.handle, &st) != 0) return;
     // The kernel's counter is 32 bits wide and may wrap; only its growth is added.
     const uint64_t total = st.ps_drop;
     if (total > c.dropped) m_uDropped.fetch_add(total - c.dropped), c.dropped = total;

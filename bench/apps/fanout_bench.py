@@ -117,7 +117,7 @@ def main():
                 ff = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-i", mp4, "-c", "copy"]
                 variants = {
                     "rtmpwriter": [[writer, *urls("w"), "--video", video, "--audio", audio]],
-                    "ffmpeg tee": [ff + ["-map", "0", "-f", "tee", "|".join(f"[f=flv]{u}" for u in urls("t"))]],
+                    "ffmpeg tee": [ff + ["-map", "0", "-tag:v", "7", "-tag:a", "10", "-flags", "+global_header", "-f", "tee", "|".join(f"[f=flv]{u}" for u in urls("t"))]],
                     f"{n} x ffmpeg": [ff + ["-f", "flv", u] for u in urls("p")],
                 }
                 for name, cmds in variants.items():

@@ -60,6 +60,19 @@ def threads(pid, seen):
             pass
 
 
+def hwm_kb(pid):
+    """The peak resident size of the program the process runs now. The rusage figure would not do:
+    it counts the forked copy of this Python interpreter from before the exec."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def pss_kb(pid):
     try:
         with open(f"/proc/{pid}/smaps_rollup") as f:
@@ -73,7 +86,7 @@ def pss_kb(pid):
 
 def run(cmd, seconds_hint):
     """Runs cmd to its end; returns (cpu s, peak RSS MB, peak PSS MB, threads, wall s, exit code)."""
-    seen, peak_pss = {}, 0
+    seen, peak_pss, peak_rss = {}, 0, 0
     start = time.monotonic()
     p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     deadline = start + seconds_hint * 3 + 30
@@ -85,6 +98,7 @@ def run(cmd, seconds_hint):
         if time.monotonic() > deadline:
             p.kill()
         peak_pss = max(peak_pss, pss_kb(p.pid))
+        peak_rss = max(peak_rss, hwm_kb(p.pid))
         threads(p.pid, seen)
         time.sleep(0.25)
     p.returncode = os.waitstatus_to_exitcode(status)
@@ -92,7 +106,7 @@ def run(cmd, seconds_hint):
     err = p.stderr.read().decode(errors="replace").strip()
     if err:
         print("  stderr:", err.splitlines()[-1][:200], file=sys.stderr)
-    return usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, peak_pss / 1024, seen, wall, p.returncode
+    return usage.ru_utime + usage.ru_stime, peak_rss / 1024, peak_pss / 1024, seen, wall, p.returncode
 
 
 def thread_table(seen, wall):

@@ -28,6 +28,12 @@ if(TARGET rtmpwriter)
   qv_add_test(rtmpwriter_multi_test SOURCES MultiDestinationTest.cpp ${PROJECT_SOURCE_DIR}/tests/sink/FaultProxy.cpp
     LIBS test_servers LABEL integration TIMEOUT 180)
   qv_uses_rtmpwriter(rtmpwriter_multi_test)
+  # The destinations' threads, the shared feeders and the callbacks' registry, against the
+  # sanitizer build of the program.
+  if(QV_SANITIZE)
+    add_test(NAME MultiDestination.Sanitized COMMAND rtmpwriter_multi_test)
+    set_tests_properties(MultiDestination.Sanitized PROPERTIES LABELS sanitized TIMEOUT 300)
+  endif()
 endif()
 # The wire figures of the packet capture, with and without the right to capture.
 if(TARGET rtmpwriter)
