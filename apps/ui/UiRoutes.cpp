@@ -2,6 +2,7 @@
 // user's clicks, edits and Apply, carried to the property page through the dialog model.
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "apps/ui/PageAssets.h"
 #include "apps/ui/Routes.h"
@@ -17,6 +18,10 @@ using ::ui::DialogModel;
 // long one wait on the model may last, which bounds how long the server's stop waits for it.
 constexpr auto kHeartbeat = 10s;
 constexpr auto kWaitSlice = 250ms;
+// The page's figures change up to 25 times a second (the refresh thread's period); a reader takes
+// in a few a second. Changes that come sooner after a push go together in the next one, so a
+// browser watching costs the stream a handful of wake-ups a second, not one per change.
+constexpr auto kPushInterval = 250ms;
 // Each open stream holds one of the server's threads; the rest stay for the other requests.
 constexpr int kMaxEventStreams = 4;
 
@@ -106,6 +111,8 @@ bool ServeEvents(RouteContext& ctx, EventStream& st, httplib::DataSink& sink) {
         st.sequence = s.sequence;
         return write("retry: 2000\n\n" + Burst(s));
     }
+    if (const auto since = std::chrono::steady_clock::now() - st.lastWrite; since < kPushInterval)
+        std::this_thread::sleep_for(kPushInterval - since);
     while (!ctx.stopping.load()) {
         const ::ui::DialogChanges d = model.WaitForChanges(st.sequence, kWaitSlice);
         if (d.sequence != st.sequence) {

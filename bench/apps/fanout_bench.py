@@ -12,14 +12,13 @@ the build tree). The recordings go to /dev/shm and are removed after each publis
 import argparse
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from loopback import free_port, wait_port  # noqa: E402
+from loopback import NginxRtmp  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -99,18 +98,8 @@ def main():
     rows = []
     with tempfile.TemporaryDirectory(prefix="qv-fanout-") as tmp, \
             tempfile.TemporaryDirectory(prefix="qv-fanout-rec-", dir="/dev/shm") as rec:
-        port = free_port()
-        with open(os.path.join(tmp, "nginx.conf"), "w") as f:
-            f.write("load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-                    f"daemon off; master_process off; worker_processes 1; pid {tmp}/nginx.pid;\n"
-                    f"error_log {tmp}/error.log;\nworker_rlimit_nofile 4096;\nevents {{ worker_connections 1024; }}\n"
-                    f"rtmp {{ server {{ listen 127.0.0.1:{port}; application live {{ live on; record all; "
-                    f"record_path {rec}; record_suffix .flv; }} }} }}\n")
-        nginx = subprocess.Popen(["nginx", "-c", f"{tmp}/nginx.conf", "-p", f"{tmp}/", "-e", f"{tmp}/error.log"],
-                                 stderr=subprocess.DEVNULL)
-        try:
-            if not wait_port(port, nginx):
-                sys.exit("nginx did not start")
+        with NginxRtmp(tmp, f"record all; record_path {rec}; record_suffix .flv;", connections=1024) as nginx:
+            port = nginx.port
             for n in (int(x) for x in a.counts.split(",")):
                 def urls(tag):
                     return [f"rtmp://127.0.0.1:{port}/live/{tag}{n}_{i}" for i in range(n)]
@@ -133,10 +122,6 @@ def main():
                           flush=True)
                     for entry in os.listdir(rec):
                         os.unlink(os.path.join(rec, entry))
-        finally:
-            nginx.terminate()
-            nginx.wait(10)
-            shutil.rmtree(rec, ignore_errors=True)
 
     print(f"\n{a.seconds} s 720p30 ~1.5 Mbit/s + AAC to N destinations on one nginx-rtmp; "
           f"{os.cpu_count()} cores; CPU per real-time second in cores")

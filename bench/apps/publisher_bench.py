@@ -18,7 +18,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from loopback import free_port, wait_port  # noqa: E402
+from loopback import NginxRtmp  # noqa: E402
 TICK = os.sysconf("SC_CLK_TCK")
 
 
@@ -152,17 +152,8 @@ def main():
     writer = os.path.join(a.build, "apps", "rtmpwriter")
     video, audio, mp4 = fixtures(os.path.join(a.build, "bench-fixtures"), a.seconds)
     with tempfile.TemporaryDirectory(prefix="qv-lean-") as tmp:
-        port = free_port()
-        with open(os.path.join(tmp, "nginx.conf"), "w") as f:
-            f.write("load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-                    f"daemon off; master_process off; worker_processes 1; pid {tmp}/nginx.pid;\n"
-                    f"error_log {tmp}/error.log;\nevents {{ worker_connections 64; }}\n"
-                    f"rtmp {{ server {{ listen 127.0.0.1:{port}; application live {{ live on; }} }} }}\n")
-        nginx = subprocess.Popen(["nginx", "-c", f"{tmp}/nginx.conf", "-p", f"{tmp}/", "-e", f"{tmp}/error.log"],
-                                 stderr=subprocess.DEVNULL)
-        try:
-            if not wait_port(port, nginx):
-                sys.exit("nginx did not start")
+        with NginxRtmp(tmp) as nginx:
+            port = nginx.port
             cmds = {
                 "rtmpwriter": [writer, f"rtmp://127.0.0.1:{port}/live/w", "--video", video, "--audio", audio],
                 "ffmpeg": ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-i", mp4, "-c", "copy",
@@ -176,9 +167,6 @@ def main():
                     print(f"run {i + 1} {name:10}: cpu {r[0]:.3f} s, rss {r[1]:.1f} MB, pss {r[2]:.1f} MB, "
                           f"{r[4]:.1f} s, exit {r[5]}", flush=True)
             idle, idle_wakes = idle_cost(writer, port, a.idle_seconds, tmp)
-        finally:
-            nginx.terminate()
-            nginx.wait(10)
 
     med = {k: tuple(statistics.median(r[j] for r in v) for j in range(3)) for k, v in results.items()}
     w, f = med["rtmpwriter"], med["ffmpeg"]
