@@ -599,8 +599,7 @@ int Destination::Loop(std::vector<EndOfStreamDrain::Tap> inputs, std::vector<boo
         if (!m_unsentText.empty()) code = EXIT_UNSENT, message = EndOfStreamDrain::UnsentText(o.drainTimeout, m_unsentText);
     }
     m_endMessage = message;
-    for (const EndOfStreamDrain::Tap& in : inputs)
-        (isVideo[&in - inputs.data()] ? m_missed[0] : m_missed[1]) += in.feeder->UnitsMissed(in.output);
+    for (size_t k = 0; k < inputs.size(); ++k) m_missed[isVideo[k] ? 0 : 1] += inputs[k].feeder->UnitsMissed(inputs[k].output);
     return code;
 }
 
@@ -629,6 +628,7 @@ void Destination::Release() {
     m_graphRef->Stop();
     if (m_source) m_graphRef->RemoveFilter(m_source.get());
     if (m_filter) m_graphRef->RemoveFilter(m_filter.get());
+    m_graphRef = nullptr;  // once: the destructor's call finds nothing left to do
 }
 
 // --hold: the graph stays stopped until the writer reports the connection that the web page (or

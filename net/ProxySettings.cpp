@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "foundation/Log.h"
+#include "net/SharedLibrary.h"
 
 namespace {
 
@@ -169,9 +170,8 @@ bool ListedInNoProxy(const std::string& host) {
 // and the loader's) stays held in the child, which then hangs until it is killed; the lookup then
 // counts as a time-out and the next sources are asked.
 
-// libproxy is opened the first time a lookup is asked for, in the parent before the fork, so a
-// publication that never looks a proxy up never maps it (nor D-Bus, systemd and the crypto
-// libraries it brings along: about a megabyte resident).
+// libproxy is opened the first time a lookup is asked for, in the parent before the fork (it brings
+// D-Bus, systemd and crypto libraries along: about a megabyte resident).
 struct LibProxy {
     pxProxyFactory* (*factoryNew)() = nullptr;
     char** (*getProxies)(pxProxyFactory*, const char*) = nullptr;
@@ -180,12 +180,8 @@ struct LibProxy {
 const LibProxy& OpenLibProxy() {
     static const LibProxy lib = [] {
         LibProxy l;
-        void* h = ::dlopen("libproxy.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            const char* why = ::dlerror();
-            Log(LOG_TRACE, 0, "GetProxySettings: libproxy cannot be loaded: %s", why ? why : "?");
-            return l;
-        }
+        void* h = net::OpenSharedLibrary("libproxy.so.1", "GetProxySettings");
+        if (!h) return l;
         l.factoryNew = reinterpret_cast<pxProxyFactory* (*)()>(::dlsym(h, "px_proxy_factory_new"));
         l.getProxies = reinterpret_cast<char** (*)(pxProxyFactory*, const char*)>(::dlsym(h, "px_proxy_factory_get_proxies"));
         return l;

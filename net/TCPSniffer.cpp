@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "foundation/Log.h"
+#include "net/SharedLibrary.h"
 
 namespace net {
 namespace {
@@ -23,7 +24,11 @@ namespace {
 // libpcap, and the D-Bus, systemd and crypto libraries it brings along (about a megabyte
 // resident), is opened when the first capture starts, not with the filter: most publications
 // never measure the wire.
-#define QV_PCAP_FUNCTIONS(X) X(pcap_activate) X(pcap_close) X(pcap_compile) X(pcap_create) X(pcap_datalink) X(pcap_dispatch) X(pcap_freecode) X(pcap_get_selectable_fd) X(pcap_geterr) X(pcap_set_buffer_size) X(pcap_set_immediate_mode) X(pcap_set_promisc) X(pcap_set_snaplen) X(pcap_setfilter) X(pcap_setnonblock) X(pcap_stats)
+#define QV_PCAP_FUNCTIONS(X)                                                                        \
+    X(pcap_activate) X(pcap_close) X(pcap_compile) X(pcap_create) X(pcap_datalink) X(pcap_dispatch) \
+    X(pcap_freecode) X(pcap_get_selectable_fd) X(pcap_geterr) X(pcap_set_buffer_size)              \
+    X(pcap_set_immediate_mode) X(pcap_set_promisc) X(pcap_set_snaplen) X(pcap_setfilter)            \
+    X(pcap_setnonblock) X(pcap_stats)
 struct PcapApi {
 #define QV_PCAP_POINTER(name) decltype(&::name) name = nullptr;
     QV_PCAP_FUNCTIONS(QV_PCAP_POINTER)
@@ -33,12 +38,8 @@ struct PcapApi {
 const PcapApi& Pcap() {
     static const PcapApi api = [] {
         PcapApi a;
-        void* h = ::dlopen("libpcap.so.0.8", RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            const char* why = ::dlerror();
-            Log(LOG_ERROR, 1, "CTCPSniffer: libpcap cannot be loaded: %s", why ? why : "?");
-            return a;
-        }
+        void* h = OpenSharedLibrary("libpcap.so.0.8", "CTCPSniffer");
+        if (!h) return a;
         a.ok = true;
 #define QV_PCAP_LOOKUP(name) a.ok = (a.name = reinterpret_cast<decltype(&::name)>(::dlsym(h, #name))) && a.ok;
         QV_PCAP_FUNCTIONS(QV_PCAP_LOOKUP)

@@ -18,25 +18,12 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from loopback import NginxRtmp  # noqa: E402
+from procfs import pss_kb  # noqa: E402
+from publisher_bench import fixtures  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def fixtures(cache, seconds):
-    os.makedirs(cache, exist_ok=True)
-    video, audio, mp4 = (os.path.join(cache, f"fan{seconds}.{e}") for e in ("h264", "aac", "mp4"))
-    ff = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y"]
-    if not os.path.exists(video):
-        subprocess.run(ff + ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=30", "-t", str(seconds), "-c:v", "libx264",
-                             "-preset", "veryfast", "-b:v", "1500k", "-maxrate", "1500k", "-bufsize", "1500k",
-                             "-g", "60", "-threads", "1", video], check=True)
-    if not os.path.exists(audio):
-        subprocess.run(ff + ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", str(seconds),
-                             "-c:a", "aac", "-b:a", "128k", audio], check=True)
-    if not os.path.exists(mp4):
-        subprocess.run(ff + ["-framerate", "30", "-i", video, "-i", audio, "-c", "copy", mp4], check=True)
-    return video, audio, mp4
 
 
 def packets(path):
@@ -48,17 +35,6 @@ def packets(path):
     for s in json.loads(out or "{}").get("streams", []):
         counts[s["codec_type"]] = int(s.get("nb_read_packets", 0))
     return counts["video"], counts["audio"]
-
-
-def pss_kb(pid):
-    try:
-        with open(f"/proc/{pid}/smaps_rollup") as f:
-            for line in f:
-                if line.startswith("Pss:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
 
 
 def run_all(cmds, seconds):
@@ -93,7 +69,7 @@ def main():
     ap.add_argument("--counts", default="10,100")
     a = ap.parse_args()
     writer = os.path.join(a.build, "apps", "rtmpwriter")
-    video, audio, mp4 = fixtures(os.path.join(a.build, "bench-fixtures"), a.seconds)
+    video, audio, mp4 = fixtures(os.path.join(a.build, "bench-fixtures"), a.seconds, kbps=1500, name="fan")
     want = packets(mp4)
     rows = []
     with tempfile.TemporaryDirectory(prefix="qv-fanout-") as tmp, \

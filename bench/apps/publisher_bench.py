@@ -19,16 +19,18 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from loopback import NginxRtmp  # noqa: E402
+from procfs import pss_kb, status_kb  # noqa: E402
 TICK = os.sysconf("SC_CLK_TCK")
 
 
-def fixtures(cache, seconds):
+def fixtures(cache, seconds, kbps=3000, name="lean"):
+    """The 720p30 H.264 + AAC input as elementary streams and as MP4 (for ffmpeg), cached."""
     os.makedirs(cache, exist_ok=True)
-    video, audio, mp4 = (os.path.join(cache, f"lean{seconds}.{e}") for e in ("h264", "aac", "mp4"))
+    video, audio, mp4 = (os.path.join(cache, f"{name}{seconds}.{e}") for e in ("h264", "aac", "mp4"))
     ff = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y"]
     if not os.path.exists(video):
         subprocess.run(ff + ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=30", "-t", str(seconds), "-c:v", "libx264",
-                             "-preset", "veryfast", "-b:v", "3000k", "-maxrate", "3000k", "-bufsize", "3000k",
+                             "-preset", "veryfast", "-b:v", f"{kbps}k", "-maxrate", f"{kbps}k", "-bufsize", f"{kbps}k",
                              "-g", "60", "-threads", "1", video], check=True)
     if not os.path.exists(audio):
         subprocess.run(ff + ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", str(seconds),
@@ -60,30 +62,6 @@ def threads(pid, seen):
             pass
 
 
-def hwm_kb(pid):
-    """The peak resident size of the program the process runs now. The rusage figure would not do:
-    it counts the forked copy of this Python interpreter from before the exec."""
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
-def pss_kb(pid):
-    try:
-        with open(f"/proc/{pid}/smaps_rollup") as f:
-            for line in f:
-                if line.startswith("Pss:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
 def run(cmd, seconds_hint):
     """Runs cmd to its end; returns (cpu s, peak RSS MB, peak PSS MB, threads, wall s, exit code)."""
     seen, peak_pss, peak_rss = {}, 0, 0
@@ -98,7 +76,9 @@ def run(cmd, seconds_hint):
         if time.monotonic() > deadline:
             p.kill()
         peak_pss = max(peak_pss, pss_kb(p.pid))
-        peak_rss = max(peak_rss, hwm_kb(p.pid))
+        # The program's own high-water mark: the rusage figure would also count the forked copy
+        # of this Python interpreter from before the exec.
+        peak_rss = max(peak_rss, status_kb(p.pid, "VmHWM"))
         threads(p.pid, seen)
         time.sleep(0.25)
     p.returncode = os.waitstatus_to_exitcode(status)

@@ -25,6 +25,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from loopback import free_port, wait_port  # noqa: E402
+from procfs import status_kb  # noqa: E402
 LOOP_S = 32
 
 
@@ -135,17 +136,6 @@ def feed(path, fifo, loops):
         pass
 
 
-def rss_kb(pid):
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--minutes", type=float, default=60)
@@ -178,8 +168,8 @@ def main():
         while writer.poll() is None:
             time.sleep(1)
             now = time.monotonic()
-            kb = rss_kb(writer.pid)
-            if kb is not None:
+            kb = status_kb(writer.pid, "VmRSS")
+            if kb:
                 samples.append((now - start, kb))
             if now >= next_cut:
                 proxy.cut()
