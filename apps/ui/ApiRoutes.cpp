@@ -90,7 +90,7 @@ void AddApiRoutes(httplib::Server& server, RouteContext& ctx) {
     });
     server.Get("/metrics", [&ctx](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
-        res.set_content(FormatMetrics(ctx.backend.Figures()), kMetricsContentType);
+        SendBody(res, FormatMetrics(ctx.backend.Figures()), kMetricsContentType);
     });
 }
 

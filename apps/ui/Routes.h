@@ -57,6 +57,8 @@ struct RouteContext {
 using BodyHandler = std::function<void(const httplib::Request&, const std::string& body, httplib::Response&)>;
 void OnBody(httplib::Server& server, std::string_view method, const std::string& path, BodyHandler handler);
 
+// The answer's body, sent uncompressed whatever the client accepts.
+void SendBody(httplib::Response& res, std::string body, const char* contentType);
 void SendJson(httplib::Response& res, int status, const Json::Value& body);
 void SendError(httplib::Response& res, int status, const std::string& message);
 // The request's body as JSON; false and a 400 answer when it is not. An empty body reads as

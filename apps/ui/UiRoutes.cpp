@@ -1,5 +1,6 @@
 // The web page's own routes: the page, its state, the event stream of its changes, and the
 // user's clicks, edits and Apply, carried to the property page through the dialog model.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -19,9 +20,13 @@ using ::ui::DialogModel;
 constexpr auto kHeartbeat = 10s;
 constexpr auto kWaitSlice = 250ms;
 // The page's figures change up to 25 times a second (the refresh thread's period); a reader takes
-// in a few a second. Changes that come sooner after a push go together in the next one, so a
-// browser watching costs the stream a handful of wake-ups a second, not one per change.
-constexpr auto kPushInterval = 250ms;
+// in two a second, and the statistics behind most of them change once a second. So pushes are
+// paced like a token bucket: one token every 500 ms, at most four held. While the figures move,
+// their changes go together twice a second (a browser watching costs the stream two wake-ups a
+// second, not one per change); after a quiet spell the few pushes a person's clicks make (a check
+// box, Apply's dirty flag, the status Connect brings) go at once.
+constexpr auto kPushInterval = 500ms;
+constexpr double kPushBurst = 4;
 // Each open stream holds one of the server's threads; the rest stay for the other requests.
 constexpr int kMaxEventStreams = 4;
 
@@ -68,21 +73,17 @@ Json::Value StateJson(RouteContext& ctx) {
     return out;
 }
 
-std::string Compact(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    return Json::writeString(b, v);
-}
-
-std::string Event(const char* name, const Json::Value& data) {
-    return std::string("event: ") + name + "\ndata: " + Compact(data) + "\n\n";
+// The stream's events are written out directly: they go several a second to every browser
+// watching, and a JSON writer built for each cost more than the rest of a push.
+std::string ControlEvent(const ControlState& c) {
+    std::string e = "event: control\ndata: {\"id\":" + std::to_string(c.id);
+    if (c.password) e += c.set ? ",\"set\":true" : ",\"set\":false";
+    else e += ",\"text\":" + Json::valueToQuotedString(c.text.c_str());
+    return e + (c.checked ? ",\"checked\":true}\n\n" : ",\"checked\":false}\n\n");
 }
 
 std::string DirtyEvent(bool dirty) {
-    Json::Value d(Json::objectValue);
-    d["dirty"] = dirty;
-    return Event("dirty", d);
+    return dirty ? "event: dirty\ndata: {\"dirty\":true}\n\n" : "event: dirty\ndata: {\"dirty\":false}\n\n";
 }
 
 // What an event stream keeps between the calls of its provider.
@@ -90,19 +91,22 @@ struct EventStream {
     bool started = false;
     uint64_t sequence = 0;
     std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();
+    double tokens = kPushBurst;  // pushes that may go without waiting, as of lastWrite
 };
 
 // The whole state as a burst: every control, then the dirty flag.
 std::string Burst(const ::ui::DialogState& s) {
     std::string text;
-    for (const ControlState& c : s.controls) text += Event("control", ValueJson(c));
+    for (const ControlState& c : s.controls) text += ControlEvent(c);
     return text + DirtyEvent(s.dirty);
 }
 
 bool ServeEvents(RouteContext& ctx, EventStream& st, httplib::DataSink& sink) {
     DialogModel& model = ctx.page.Model();
     auto write = [&](const std::string& text) {
-        st.lastWrite = std::chrono::steady_clock::now();
+        const auto now = std::chrono::steady_clock::now();
+        st.tokens = std::min(kPushBurst, st.tokens + std::chrono::duration<double>(now - st.lastWrite) / kPushInterval) - 1;
+        st.lastWrite = now;
         return sink.write(text.data(), text.size());
     };
     if (!st.started) {
@@ -111,8 +115,11 @@ bool ServeEvents(RouteContext& ctx, EventStream& st, httplib::DataSink& sink) {
         st.sequence = s.sequence;
         return write("retry: 2000\n\n" + Burst(s));
     }
-    if (const auto since = std::chrono::steady_clock::now() - st.lastWrite; since < kPushInterval)
-        std::this_thread::sleep_for(kPushInterval - since);
+    // Short of a whole token: wait until one has come.
+    if (st.tokens < 1) {
+        const auto due = st.lastWrite + std::chrono::duration_cast<std::chrono::steady_clock::duration>((1 - st.tokens) * kPushInterval);
+        std::this_thread::sleep_until(due);
+    }
     while (!ctx.stopping.load()) {
         const ::ui::DialogChanges d = model.WaitForChanges(st.sequence, kWaitSlice);
         if (d.sequence != st.sequence) {
@@ -123,7 +130,7 @@ bool ServeEvents(RouteContext& ctx, EventStream& st, httplib::DataSink& sink) {
                 return write(Burst(s));
             }
             std::string text;
-            for (const ControlState& c : d.controls) text += Event("control", ValueJson(c));
+            for (const ControlState& c : d.controls) text += ControlEvent(c);
             if (d.dirtyChanged) text += DirtyEvent(d.dirty);
             if (!text.empty()) return write(text);
         }
@@ -226,7 +233,7 @@ void AddUiRoutes(httplib::Server& server, RouteContext& ctx) {
         res.set_header("Content-Security-Policy",
                        "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'; "
                        "frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
-        res.set_content(RenderPage(title, ctx.page.Model().State(), ctx.pageError), "text/html; charset=utf-8");
+        SendBody(res, RenderPage(title, ctx.page.Model().State(), ctx.pageError), "text/html; charset=utf-8");
     });
     server.Get("/ui/state", [&ctx](const httplib::Request&, httplib::Response& res) { SendJson(res, 200, StateJson(ctx)); });
     server.Get("/ui/events", [&ctx](const httplib::Request&, httplib::Response& res) {

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <memory>
 
 #include "apps/ControlChannel.h"
 #include "apps/ui/Routes.h"
@@ -54,6 +55,17 @@ bool AllowsMethod(const Route& r, std::string_view method) {
     return false;
 }
 
+void SendBody(httplib::Response& res, std::string body, const char* contentType) {
+    // A body of known length given through a provider goes out as it is. A body set as content
+    // is compressed for a browser that accepts it, with brotli at its best (slowest) setting:
+    // 8 ms of the writer's CPU for the page, 4 ms for a state, to save a few kilobytes on a
+    // loopback or LAN link. The event stream is never compressed either.
+    auto text = std::make_shared<const std::string>(std::move(body));
+    res.set_content_provider(text->size(), contentType, [text](size_t offset, size_t length, httplib::DataSink& sink) {
+        return offset <= text->size() && length <= text->size() - offset && sink.write(text->data() + offset, length);
+    });
+}
+
 void SendJson(httplib::Response& res, int status, const Json::Value& body) {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
@@ -61,7 +73,7 @@ void SendJson(httplib::Response& res, int status, const Json::Value& body) {
     b["precision"] = 15;  // 9.945, not 9.9450000000000003
     res.status = status;
     res.set_header("Cache-Control", "no-store");
-    res.set_content(Json::writeString(b, body) + "\n", "application/json");
+    SendBody(res, Json::writeString(b, body) + "\n", "application/json");
 }
 
 void SendError(httplib::Response& res, int status, const std::string& message) {
@@ -162,7 +174,7 @@ bool WebServer::Start(std::string* error) {
         return Refuse(req, res) ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
     });
     s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        if (!res.body.empty() || res.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
         SendError(res, res.status, DefaultMessage(res.status));
         return httplib::Server::HandlerResponse::Handled;
     }));

@@ -96,6 +96,25 @@ TEST(WebPage, DrivenInTheBrowserItConnectsShowsLiveFiguresAndClearsTheUserName) 
     EXPECT_TRUE(pageUrl.starts_with(origin) && pageUrl.find("token=") == std::string::npos) << pageUrl;
     EXPECT_TRUE(nginx.waitPublishing("live", stream, false, 0ms)) << "held, yet publishing before Connect";
 
+    // A second writer, started without its server (nothing listens on its port): no data yet.
+    const auto deadPort = qvtest::freeTcpPort();
+    auto noDataPort = qvtest::freeTcpPort();
+    for (int i = 0; i < 10 && noDataPort == deadPort; ++i) noDataPort = qvtest::freeTcpPort();
+    ASSERT_TRUE(deadPort && noDataPort && *deadPort != *noDataPort);
+    ChildProcess noData;
+    ASSERT_TRUE(noData.start({{"sh", "-c", "exec \"$0\" \"$@\" 2>&1", QV_RTMPWRITER, "--ui",
+                               "127.0.0.1:" + std::to_string(*noDataPort), "--start-without-connection",
+                               "rtmp://127.0.0.1:" + std::to_string(*deadPort) + "/live/nodata", "--video",
+                               Fixture("rt20.h264"), "--audio", Fixture("aac20.aac")},
+                              true, {}, {}},
+                             &error)) << error;
+    std::string noDataUrl;
+    while (noDataUrl.empty()) {
+        const auto line = noData.readLine(20s);
+        ASSERT_TRUE(line) << "the second writer printed no page address within 20 s";
+        if (line->starts_with(kPageLine)) noDataUrl = line->substr(std::string_view(kPageLine).size());
+    }
+
     const std::filesystem::path artifacts = std::filesystem::current_path() / "ui-artifacts";
     std::filesystem::create_directories(artifacts);
     std::filesystem::remove(artifacts / "page.png");
@@ -104,6 +123,7 @@ TEST(WebPage, DrivenInTheBrowserItConnectsShowsLiveFiguresAndClearsTheUserName) 
     ::setenv("QV_UI_PASSWORD", password.c_str(), 1);
     ::setenv("QV_UI_EXPECT", Json::writeString(Json::StreamWriterBuilder(), expect).c_str(), 1);
     ::setenv("QV_UI_PROFILE", dir.file("chromium-profile").c_str(), 1);
+    ::setenv("QV_UI_NO_DATA", noDataUrl.c_str(), 1);
     ChildProcess browserTest;
     ASSERT_TRUE(browserTest.start({{"node", kUiDir + "/page_test.mjs", pageUrl, artifacts.string()}, true, {},
                                    dir.file("page_test.err")}, &error)) << error;
@@ -118,6 +138,8 @@ TEST(WebPage, DrivenInTheBrowserItConnectsShowsLiveFiguresAndClearsTheUserName) 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
     EXPECT_EQ(code, 0)
         << report << qvtest::readFile(dir.file("page_test.err")).value_or("");
+    noData.signal(SIGINT);
+    EXPECT_TRUE(noData.wait(15s)) << "the writer without its server did not end on SIGINT";
 
     // The Connect pressed in the browser published the held stream; it goes on until stopped or
     // the 20 s of input end.

@@ -2,7 +2,7 @@
 // control and label is there, the live figures show the filter's "no data" while it is held,
 // Connect turns the status within a second, the figures then move on their own, and unchecking "Use
 // Authentication" and applying clears the user name in the filter; the password never reaches
-// the browser. One line per check; the first failure ends the run with exit status 1.
+// the browser; a writer whose server is down shows "N/A" for the figures it has no data for. One line per check; the first failure ends the run with exit status 1.
 //
 //   node page_test.mjs <page URL> <artifact dir>
 //
@@ -10,6 +10,7 @@
 //   QV_UI_USER, QV_UI_PASSWORD  the credentials it was given
 //   QV_UI_EXPECT                JSON {"<id>": text or boolean} the controls show at first
 //   QV_UI_PROFILE               a private directory for the browser's profile (else a new one in TMPDIR)
+//   QV_UI_NO_DATA               the page of a writer started without its server (optional)
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -62,6 +63,7 @@ if (!pageUrl || !artifactDir) {
 const user = process.env.QV_UI_USER ?? '';
 const password = process.env.QV_UI_PASSWORD ?? '';
 const expected = JSON.parse(process.env.QV_UI_EXPECT ?? '{}');
+const noDataUrl = process.env.QV_UI_NO_DATA;
 const token = new URL(pageUrl).searchParams.get('token');
 const started = Date.now();
 let browser = null, profile = null, ownProfile = false;
@@ -263,6 +265,22 @@ async function run() {
   await page.screenshot({path: shot, fullPage: true});
   check(fs.statSync(shot).size > 0, `screenshot ${shot}`);
   check(!scriptErrors.length, 'no script error on the page', scriptErrors.join('; '));
+
+  // A writer that started without its server has run no interleave pass yet: its queue lengths
+  // are the filter's 2147483647, which the page shows as "N/A".
+  if (noDataUrl) {
+    const other = await browser.newPage();
+    other.setDefaultTimeout(STEP_BOUND_MS);
+    const r = await other.goto(noDataUrl, {waitUntil: 'load', timeout: STEP_BOUND_MS});
+    check(r && r.status() === 200, 'the page of a writer whose server is down loads');
+    const shown = (ids) => ids.every((id) => document.getElementById(`c${id}`)?.textContent.trim() === 'N/A');
+    const na = await other.waitForFunction(shown, {timeout: STEP_BOUND_MS, polling: 'mutation'}, [1008, 1009])
+      .then(() => true, () => false);
+    const texts = {};
+    for (const id of [STATUS, ...Object.keys(LIVE_FIGURES)]) texts[id] = (await readControl(other, id)).text;
+    check(na && texts[STATUS] === 'Not Connected', 'before data, Buffered Video and Audio Packets show "N/A"', show(texts));
+    await other.close();
+  }
 }
 
 const watchdog = setTimeout(() => {
